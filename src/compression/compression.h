@@ -1,0 +1,35 @@
+// The compression subsystem: decoding of zlib-wrapped DEFLATE data (FlateDecode
+// streams). Decoding writes into one caller buffer and never allocates. Corrupt
+// data ends decoding but keeps the bytes produced so far; only an unusable
+// header, input that runs out, or a full buffer fail the whole call.
+#pragma once
+#include <cstdint>
+
+// Why a decode attempt ended; inflate_decompress collapses these to 0 / -1.
+enum inflate_status : int {
+  // Result 0. The final block was decoded, or decoding stopped at corrupt data
+  // (bad block type, code or distance); the output up to that point is kept.
+  INFLATE_OK = 0,
+  // Result -1, nothing decoded. srclen < 2, dstcap above 1 GiB, compression
+  // method (low nibble of byte 0) not 8, preset-dictionary bit set, or a null
+  // src / dst with a non-zero length. Retrying with more room cannot help.
+  INFLATE_BAD_HEADER = 1,
+  // Result -1. The input ended before the final block did, including a stored
+  // block whose header or data lies beyond the input. Retrying cannot help.
+  INFLATE_TRUNCATED = 2,
+  // Result -1. The stream decodes to more than dstcap bytes (checked before
+  // each literal, match and stored block is written); a larger buffer may
+  // succeed.
+  INFLATE_OUTPUT_FULL = 3,
+};
+
+// Decodes the zlib stream src[0..srclen) into dst[0..dstcap). Returns 0 with
+// *outlen = bytes written, or -1 with *outlen = 0 (dst contents then
+// undefined). The header check value, window size, Adler-32 trailer and any
+// bytes after the final block are not examined. Nothing is written past
+// dstcap and nothing is read past srclen.
+int inflate_decompress(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
+                       uint64_t* outlen);
+// Same decode; *why (may be null) says how it ended.
+int inflate_decompress_status(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
+                              uint64_t* outlen, inflate_status* why);

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Writes tests/compression/inflate_fixtures.h: zlib streams made by Python's zlib
+(an independent compressor) for the inflate tests, each with the length and
+CRC-32 of the data it decodes to. Plain data comes from a fixed LCG, so the
+fixtures are reproducible; the block types each fixture must contain are
+checked here before anything is written.
+
+Usage: python3 tools/make_inflate_fixtures.py [output path]
+"""
+import os
+import sys
+import zlib
+
+WORDS = (b"the page stream object font glyph width height matrix path fill stroke "
+         b"colour space image filter decode length xref trailer catalog resources "
+         b"content operator operand text show move line curve close clip").split()
+
+
+class Lcg:
+    """Numerical Recipes LCG: the same sequence on every Python version."""
+
+    def __init__(self, seed):
+        self.x = seed & 0xFFFFFFFF
+
+    def next(self):
+        self.x = (self.x * 1664525 + 1013904223) & 0xFFFFFFFF
+        return self.x >> 8
+
+
+def text(size, seed):
+    """Word salad with punctuation and line breaks: compresses like page content."""
+    rng = Lcg(seed)
+    out = bytearray()
+    while len(out) < size:
+        out += WORDS[rng.next() % len(WORDS)]
+        r = rng.next() % 16
+        out += b"\n" if r == 0 else b". " if r == 1 else b" "
+    return bytes(out[:size])
+
+
+def noise(size, seed):
+    rng = Lcg(seed)
+    return bytes(rng.next() & 0xFF for _ in range(size))
+
+
+def first_block_type(stream, offset):
+    """BTYPE of the block starting at byte offset (bits 1-2, LSB first)."""
+    return (stream[offset] >> 1) & 3
+
+
+STORED, FIXED, DYNAMIC = 0, 1, 2
+
+
+def simple(data, level, expect_type, **kw):
+    c = zlib.compressobj(level, **kw)
+    stream = c.compress(data) + c.flush()
+    assert first_block_type(stream, 2) == expect_type, (level, kw)
+    return stream
+
+
+def mixed():
+    """Dynamic, stored and fixed blocks in one stream. Each flush ends the
+    current block byte-aligned (a sync or full flush adds an empty non-final
+    stored block), so the next block starts at a known byte."""
+    c = zlib.compressobj(9)
+    parts = [(text(3000, 7), DYNAMIC, zlib.Z_SYNC_FLUSH),
+             (noise(300, 8), STORED, zlib.Z_FULL_FLUSH),
+             (b"short fixed tail, short fixed tail", FIXED, zlib.Z_FINISH)]
+    stream, plain = b"", b""
+    for data, kind, flush in parts:
+        start = len(stream) if stream else 2
+        stream += c.compress(data) + c.flush(flush)
+        plain += data
+        assert first_block_type(stream, start) == kind, kind
+    return plain, stream
+
+
+def far_match():
+    """A 300-byte pattern repeated 32,300 bytes later: a match near the
+    window's far end (distance codes with 13 extra bits)."""
+    pattern = noise(300, 3)
+    plain = pattern + b"\0" * 32000 + pattern
+    stream = zlib.compress(plain, 9)
+    assert len(stream) < 450, "the second copy must be one match, not literals"
+    return plain, stream
+
+
+def runs():
+    """Long runs: matches of length 258 whose source overlaps the destination
+    (distances 1, 2, 3), which must repeat the pattern."""
+    plain = b"a" * 1000 + b"xy" * 700 + b"abc" * 500 + bytes(range(256)) + b"Q" * 777
+    return plain, simple(plain, 9, FIXED)
+
+
+def fixtures():
+    t = text(4000, 1)
+    out = [
+        ("text_level0", "stored blocks (level 0)", t, simple(t, 0, STORED)),
+        ("text_level1", "dynamic blocks (level 1)", t, simple(t, 1, DYNAMIC)),
+        ("text_level9", "dynamic blocks (level 9)", t, simple(t, 9, DYNAMIC)),
+        ("text_small_blocks", "many small blocks (level 9, memLevel 1)", t,
+         simple(t, 9, DYNAMIC, memLevel=1)),
+    ]
+    short = b"Hello, hello, hello inflate!"
+    out.append(("fixed_short", "one fixed block", short, simple(short, 6, FIXED)))
+    out.append(("empty", "empty input: one empty fixed block", b"", simple(b"", 6, FIXED)))
+    plain, stream = runs()
+    out.append(("runs", "fixed block: overlapping copies of length 258", plain, stream))
+    plain, stream = far_match()
+    out.append(("far_match", "match at distance 32,300", plain, stream))
+    plain, stream = mixed()
+    out.append(("mixed", "dynamic, stored and fixed blocks", plain, stream))
+    return out
+
+
+def raw_deflate():
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    stream = c.compress(b"raw deflate without a zlib header") + c.flush()
+    assert stream[0] & 0x0F != 8, "must not look like a deflate method nibble"
+    return stream
+
+
+def c_bytes(data):
+    lines = []
+    for i in range(0, len(data), 16):
+        lines.append("    " + " ".join("0x%02x," % b for b in data[i:i + 16]))
+    return "\n".join(lines) if lines else "    0x00,  // placeholder: empty"
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
+        root, "tests", "compression", "inflate_fixtures.h")
+    items = fixtures()
+    w = []
+    w.append("// GENERATED by tools/make_inflate_fixtures.py (zlib %s) -- DO NOT EDIT." %
+             zlib.ZLIB_RUNTIME_VERSION)
+    w.append("// zlib streams from an independent compressor, with the length and CRC-32")
+    w.append("// of the data each one decodes to.")
+    w.append("#pragma once")
+    w.append("")
+    w.append("// clang-format off")
+    w.append("#include <cstddef>")
+    w.append("#include <cstdint>")
+    w.append("")
+    w.append("struct inflate_fixture {")
+    w.append("  const char* name;")
+    w.append("  const char* contents;  // block types and what the data exercises")
+    w.append("  const uint8_t* data;")
+    w.append("  size_t size;")
+    w.append("  uint64_t plain_size;")
+    w.append("  uint32_t plain_crc32;")
+    w.append("};")
+    w.append("")
+    for name, _, _, stream in items:
+        w.append("static const uint8_t k_%s[%d] = {" % (name, len(stream)))
+        w.append(c_bytes(stream))
+        w.append("};")
+        w.append("")
+    raw = raw_deflate()
+    w.append("// Raw DEFLATE (no zlib header) of \"raw deflate without a zlib header\".")
+    w.append("static const uint8_t k_raw_deflate[%d] = {" % len(raw))
+    w.append(c_bytes(raw))
+    w.append("};")
+    w.append("")
+    w.append("static const inflate_fixture k_inflate_fixtures[] = {")
+    for name, contents, plain, stream in items:
+        w.append("    {\"%s\", \"%s\", k_%s, %d, %d, 0x%08xu}," %
+                 (name, contents, name, len(stream), len(plain), zlib.crc32(plain)))
+    w.append("};")
+    w.append("// clang-format on")
+    with open(path, "w") as f:
+        f.write("\n".join(w) + "\n")
+    print("wrote %s (%d fixtures)" % (path, len(items)))
+
+
+if __name__ == "__main__":
+    main()
