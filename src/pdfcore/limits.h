@@ -1,0 +1,36 @@
+// Named limits of the document core: every cap that bounds work or memory
+// on hostile files lives here, so that one file says what a load may cost.
+#pragma once
+
+#include <cstdint>
+
+namespace pdfcore_limits {
+
+// Largest file the loader accepts: offsets inside a document are signed 32-bit.
+inline constexpr int64_t kMaxFileBytes = INT32_MAX;
+
+// Object numbers above this are dropped when duplicates are resolved.
+inline constexpr int32_t kMaxObjectNumber = 0x7FFFFF;
+
+// Cross-reference stream sections followed from startxref.
+inline constexpr int kMaxXrefStreamSections = 32;
+
+// Object streams: largest compressed size unpacked, the ceiling of the
+// decode buffer, member count and member size.
+inline constexpr int64_t kMaxObjStmBytes = 268435456;
+inline constexpr int64_t kMaxObjStmDecodeCap = 268435455;
+inline constexpr int32_t kMaxObjStmMembers = 100000;
+inline constexpr int32_t kMaxObjStmMemberBytes = 1048576;
+
+// Nesting of /Pages nodes below the root. Real documents stay far below
+// this; a deeper tree fails like a broken tree instead of exhausting the stack.
+inline constexpr int kMaxPageTreeDepth = 256;
+
+// Entries in a page list. A page may be listed many times; without a cap a
+// small file of shared /Kids arrays could ask for billions of records.
+inline constexpr int32_t kMaxPages = 1 << 20;
+
+// /Parent steps followed when a page inherits its resources.
+inline constexpr int kMaxResourceParentSteps = 32;
+
+}  // namespace pdfcore_limits

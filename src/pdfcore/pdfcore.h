@@ -1,0 +1,175 @@
+// The PDF document core: reads a whole file, finds its objects by scanning
+// for object headers (the cross-reference offsets are never trusted), unpacks
+// object streams, and resolves the page tree into a page list.
+//
+// PDF syntax is never parsed into a tree: every value is found by searching
+// a byte range for a name and reading what follows. Offsets and lengths are
+// signed 32-bit and -1 means absent. The process-wide error buffer lives here
+// too, because the core is the lowest layer that reports messages.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Error buffer: one message of at most 1023 bytes, "" when none is recorded.
+
+// Empties the buffer, then formats the message into it ("" just clears it).
+void pdfcore_set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Empties the buffer (the same as pdfcore_set_error with "").
+void pdfcore_clear_error(void);
+// As pdfcore_set_error, with an argument list already started.
+void pdfcore_vserror(const char* fmt, va_list ap);
+// The buffer itself; never null.
+const char* pdfcore_last_error(void);
+
+// ---------------------------------------------------------------------------
+// Scanning primitives. Text is a byte array with an explicit length; nothing
+// reads at or beyond that length. A miss is -1.
+
+// PDF whitespace: NUL, TAB, LF, FF, CR, SPACE. Other control bytes are not.
+inline bool pdf_is_ws(uint8_t c) {
+  return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32;
+}
+// ASCII letter or digit; bytes 0x80 and above are not alphanumeric.
+inline bool pdf_is_alnum(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+inline bool pdf_is_digit(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
+
+// First position >= pos that is not PDF whitespace, or len.
+int32_t skip_ws(const uint8_t* text, int32_t pos, int32_t len);
+// 1 when kw occurs at pos with non-alphanumeric bytes on both sides.
+int kw_at(const uint8_t* text, int32_t pos, int32_t len, const char* kw);
+// First boundary-respecting occurrence of kw at or after start, or -1.
+int32_t find_kw(const uint8_t* text, int32_t len, int32_t start, const char* kw);
+// Decimal integer at pos (after whitespace, optional '-'); moves pos past it.
+// On failure returns -1 and leaves pos unchanged. Overflow wraps.
+int32_t parse_int_at(const uint8_t* text, int32_t len, int32_t* pos);
+// Integer reader for object-stream headers: always moves pos (stays on 'R').
+int32_t read_int_adv(const uint8_t* text, int32_t end, int32_t* pos);
+// Integer reader for the renderer: always moves pos, also past 'R'.
+int32_t read_num_adv(const uint8_t* text, int32_t len, int32_t* pos);
+// Slash of the first /name in [start, end) followed by a name boundary, or -1.
+int32_t find_name(const uint8_t* text, int32_t len, int32_t start, int32_t end, const char* name);
+// Slash of the first /Type not inside a nested dictionary, string or comment.
+int32_t find_name_top(const uint8_t* text, int32_t len, int32_t start, int32_t end);
+// First '>' of the ">>" closing the dictionary opened at start, or -1.
+int32_t find_dict_close(const uint8_t* text, int32_t start, int32_t end);
+// Position of the "stream" keyword right after the dictionary at pos, or -1.
+int32_t dict_stream_kw(const uint8_t* text, int32_t len, int32_t pos);
+// malloc'd NUL-terminated copy of the dictionary opened at pos ("<<" .. ">>"),
+// or null. The caller frees it.
+char* dict_text_at(const uint8_t* text, int32_t len, int32_t pos);
+// The /Length of a stream dictionary in [start, end): a direct value goes to
+// *direct, an indirect one (an object number) to *ref; both -1 when absent.
+void parse_length(const uint8_t* text, int32_t len, int32_t start, int32_t end, int32_t* direct,
+                  int32_t* ref);
+
+// ---------------------------------------------------------------------------
+// Growable NUL-terminated byte buffer. A zero-filled buf is empty and valid;
+// while data is non-null, len < cap and data[len] == 0. A failed growth
+// leaves the buffer empty; callers look at data afterwards.
+struct buf {
+  uint8_t* data;
+  uint64_t len;
+  uint64_t cap;
+};
+
+void buf_init(buf* b);
+void buf_reserve(buf* b, uint64_t n);
+void buf_bytes(buf* b, const void* src, uint64_t n);
+void buf_str(buf* b, const char* s);
+void buf_free(buf* b);
+
+// ---------------------------------------------------------------------------
+// The loaded document.
+
+// What the trailers contribute: the catalog's number and the /Encrypt flag.
+struct xref {
+  int32_t root;       // object number named by /Root, -1 when none
+  int32_t encrypted;  // 1 when a trailer or xref stream names /Encrypt
+};
+
+// One indirect object. Offsets are into the document's data; -1 is absent.
+struct obj_entry {
+  int32_t num;             // object number, >= 1
+  int32_t head_off;        // first digit of the object header; -1 in object streams
+  int32_t dict_off;        // the '<' right after "obj" (and whitespace), else -1
+  int32_t stream_off;      // the "stream" keyword, -1 if not a stream
+  int32_t data_off;        // first byte of stream data, -1 if not a stream
+  int32_t data_end;        // one past the stream data, -1 if not a stream
+  int32_t endobj_off;      // the "endobj" keyword, -1 if none was found
+  int32_t is_stream;       // 1 for a stream object
+  int32_t in_objstm;       // 1 for a member of an object stream
+  const uint8_t* payload;  // member text inside the document's arena, else null
+  int32_t payload_len;
+};
+
+// The object table. index, when valid, lists entry positions ordered by
+// (num, position) so that obj_find is a binary search; every change to the
+// table drops it.
+struct objvec {
+  obj_entry* items;
+  int32_t count;
+  int32_t cap;
+  int32_t* index;
+  int32_t index_valid;
+};
+
+// Owner of decoded object-stream data; members' payloads point into it.
+struct arena {
+  uint8_t** blocks;
+  int32_t count;
+  int32_t cap;
+};
+
+// One page: its object, its box as written (CropBox, else MediaBox, else
+// 0 0 595 842) and its rotation in degrees (0..359).
+struct pageinfo {
+  int32_t num;
+  int32_t inherited_rotate;
+  double x0, y0, x1, y1;
+  int32_t rotate;
+};
+
+struct pagevec {
+  pageinfo* items;
+  int32_t count;
+  int32_t cap;
+};
+
+// A loaded document owns everything it points to until pdfcore_doc_free.
+struct pdfcore_doc {
+  uint8_t* data;  // the whole file, not NUL-terminated
+  int32_t len;
+  struct xref xref;
+  objvec objects;
+  struct arena arena;
+  pagevec pages;
+  int32_t catalog;  // object number of the catalog used
+  int32_t max_num;  // largest object number in the final table
+};
+
+// Loads the file at path. 1 on success; 0 with a message, the record then
+// being empty as after pdfcore_doc_free.
+int pdfcore_load(const char* path, pdfcore_doc* doc);
+// Loads a document from bytes already in memory (copied). name stands for the
+// file in messages. 1 on success, 0 with a message.
+int pdfcore_load_memory(const uint8_t* bytes, size_t size, const char* name, pdfcore_doc* doc);
+// Releases everything and zeroes the record; harmless on a zeroed record.
+void pdfcore_doc_free(pdfcore_doc* doc);
+
+// First entry with this number, or null.
+const obj_entry* obj_find(const objvec* objects, int32_t num);
+// Appends a copy of e; if the table cannot grow, e is not added.
+void objvec_push(objvec* objects, const obj_entry* e);
+
+// The text in which an object's keys are searched: a member's payload, or
+// the file from dict_off to stream_off / endobj_off / the end of the file.
+// Returns 0 when the object has no region.
+int obj_region(const uint8_t* data, int32_t len, const obj_entry* o, const uint8_t** text,
+               int32_t* start, int32_t* end);
