@@ -1,0 +1,54 @@
+/* rendrix: render pages of PDF files into PNG or JPEG images.
+ *
+ * Every call reports failure through a 0 or NULL result and one message that
+ * rendrix_last_error() returns. The library serves one call at a time; a host
+ * that calls it from several threads must serialise the calls. */
+#ifndef RENDRIX_H
+#define RENDRIX_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define RENDRIX_API __declspec(dllexport)
+#else
+#define RENDRIX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Fills the built-in font table and empties the message. Always returns 1. */
+RENDRIX_API int rendrix_init(void);
+
+/* Empties the message. */
+RENDRIX_API void rendrix_cleanup(void);
+
+/* The message left by the last failing call ("" when none). Never NULL. */
+RENDRIX_API const char* rendrix_last_error(void);
+
+/* Number of pages of the PDF file at path, or 0 on failure. */
+RENDRIX_API int rendrix_page_count(const char* path);
+
+/* Renders page (1-based) at dpi (clamped to 1..2400) as PNG (format 0) or
+ * JPEG (format 1) into a malloc'd block; its size goes to *out_size when
+ * out_size is not NULL. Release the block with rendrix_free_buffer. */
+RENDRIX_API unsigned char* rendrix_page_memory(const char* input_path, int page, int dpi,
+                                               int format, uint64_t* out_size);
+
+/* Releases a block returned by rendrix_page_memory (NULL is allowed). */
+RENDRIX_API void rendrix_free_buffer(unsigned char* buffer);
+
+/* Renders one page into the image file output_path. 1 on success, 0 on failure. */
+RENDRIX_API int rendrix_page(const char* input_path, int page, const char* output_path, int dpi,
+                             int format);
+
+/* Renders every page into output_dir/page_NNN.png (or .jpg), creating the
+ * directory and its missing parents. 1 on success, 0 on failure. */
+RENDRIX_API int rendrix_all(const char* input_path, const char* output_dir, int dpi, int format);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RENDRIX_H */
