@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pdfcore/limits.h"
+#include "platform/platform.h"
 
 // ---------------------------------------------------------------------------
 // The object table.
@@ -157,16 +158,34 @@ static int32_t stream_data_start(const uint8_t* data, int32_t len, int32_t s) {
 }
 
 struct scan_lists {
+  std::vector<int32_t> obj;  // "obj" keywords with a byte after them
   std::vector<int32_t> endobj, endstream;
 };
+
+// One pass over the bytes "obj" finds both the "obj" and the "endobj"
+// keywords (boundary rules as in kw_at).
+static void find_obj_keywords(const uint8_t* data, int32_t len, scan_lists* kw) {
+  for (int32_t p = 0; p + 3 <= len; p++) {
+    const void* hit = memchr(data + p, 'o', (size_t)(len - 3 - p + 1));
+    if (!hit) break;
+    p = (int32_t)((const uint8_t*)hit - data);
+    if (data[p + 1] != 'b' || data[p + 2] != 'j') continue;
+    if (p + 3 < len && pdf_is_alnum(data[p + 3])) continue;
+    if (p == 0 || !pdf_is_alnum(data[p - 1])) {
+      if (p + 3 < len) kw->obj.push_back(p);
+    } else if (p >= 3 && memcmp(data + p - 3, "end", 3) == 0 &&
+               (p == 3 || !pdf_is_alnum(data[p - 4]))) {
+      kw->endobj.push_back(p - 3);
+    }
+  }
+}
 
 static void scan_pass1(const uint8_t* data, int32_t len, const scan_lists& kw, objvec* objects) {
   struct header {
     int32_t kw, head, num;
   };
   std::vector<header> heads;
-  for (int32_t p = find_kw(data, len, 0, "obj"); p >= 0 && p + 3 < len;
-       p = find_kw(data, len, p + 3, "obj")) {
+  for (int32_t p : kw.obj) {
     header h = {p, 0, 0};
     if (parse_obj_head(data, p, &h.head, &h.num)) heads.push_back(h);
   }
@@ -457,7 +476,7 @@ int doc_parse(pdfcore_doc* doc, const char* name) {
   int32_t len = doc->len;
   parse_xref(data, len, &doc->xref);
   scan_lists kw;
-  kw.endobj = keyword_positions(data, len, "endobj");
+  find_obj_keywords(data, len, &kw);
   kw.endstream = keyword_positions(data, len, "endstream");
   scan_pass1(data, len, kw, &doc->objects);
   scan_pass2(data, len, kw, &doc->objects);
@@ -523,7 +542,7 @@ static int doc_load(const char* path, pdfcore_doc* doc) {
     return -1;
   }
   doc->len = (int32_t)size;
-  doc->data = (uint8_t*)malloc((size_t)size);
+  doc->data = platform_file_buffer_alloc((size_t)size);
   bool ok = doc->data && fseek(f, 0, SEEK_SET) == 0 &&
             fread(doc->data, 1, (size_t)size, f) == (size_t)size;
   fclose(f);
@@ -552,7 +571,7 @@ static int doc_load_memory(const uint8_t* bytes, size_t size, const char* name, 
     pdfcore_set_error("empty input file: %s", name);
     return -1;
   }
-  doc->data = (uint8_t*)malloc(size);
+  doc->data = platform_file_buffer_alloc(size);
   if (!doc->data) {
     pdfcore_set_error("read error on %s", name);
     return -1;
@@ -569,7 +588,7 @@ int pdfcore_load_memory(const uint8_t* bytes, size_t size, const char* name, pdf
 }
 
 void pdfcore_doc_free(pdfcore_doc* doc) {
-  free(doc->data);
+  platform_file_buffer_free(doc->data, (size_t)doc->len);
   arena_free(&doc->arena);
   objvec_free(&doc->objects);
   pagevec_free(&doc->pages);

@@ -6,6 +6,7 @@
 #include "pdfcore/limits.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 // Reads the integer after the name that starts at name_pos (name_len bytes,
@@ -132,15 +133,20 @@ static int32_t read_xref_stream_section(const uint8_t* data, int32_t len, int32_
   return next;
 }
 
+// Position of the last boundary-respecting occurrence of kw, or -1. The
+// newest "startxref" sits at the end of the file, so the search runs backwards.
+static int32_t find_last_kw(const uint8_t* data, int32_t len, const char* kw) {
+  int32_t k = (int32_t)strlen(kw);
+  for (int32_t p = len - k; p >= 0; p--)
+    if (data[p] == (uint8_t)kw[0] && kw_at(data, p, len, kw)) return p;
+  return -1;
+}
+
 void parse_xref(const uint8_t* data, int32_t len, xref* x) {
   x->root = -1;
   x->encrypted = 0;
-  std::vector<int32_t> startxref;
-  for (int32_t p = find_kw(data, len, 0, "startxref"); p >= 0;
-       p = find_kw(data, len, p + 9, "startxref"))
-    startxref.push_back(p);
-  if (startxref.empty()) return;
-  int32_t last = startxref.back();
+  int32_t last = find_last_kw(data, len, "startxref");
+  if (last < 0) return;
   int32_t q = last + 9;
   int32_t off = parse_int_at(data, len, &q);
   if (off < 0 || off >= len) return;
@@ -152,6 +158,10 @@ void parse_xref(const uint8_t* data, int32_t len, xref* x) {
     if (kw_at(data, at, len, "xref")) {
       // A classic section: every later trailer is read in file order, so the
       // last /Root written (an incremental update) decides.
+      std::vector<int32_t> startxref;
+      for (int32_t p = find_kw(data, len, at + 4, "startxref"); p >= 0;
+           p = find_kw(data, len, p + 9, "startxref"))
+        startxref.push_back(p);
       read_trailers_from(data, len, at + 4, startxref, x);
       return;
     }

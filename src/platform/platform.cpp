@@ -1,0 +1,40 @@
+// Operating-system calls: Linux by default, with a Windows branch.
+#include "platform/platform.h"
+
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
+// Below this size the allocator's own memory is as good.
+static const size_t kMapThreshold = 1 << 20;
+
+uint8_t* platform_file_buffer_alloc(size_t size) {
+  if (size < kMapThreshold) return (uint8_t*)malloc(size ? size : 1);
+#if defined(_WIN32)
+  return (uint8_t*)VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;
+#endif
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+  return p == MAP_FAILED ? nullptr : (uint8_t*)p;
+#endif
+}
+
+void platform_file_buffer_free(uint8_t* block, size_t size) {
+  if (!block) return;
+  if (size < kMapThreshold) {
+    free(block);
+    return;
+  }
+#if defined(_WIN32)
+  VirtualFree(block, 0, MEM_RELEASE);
+#else
+  munmap(block, size);
+#endif
+}

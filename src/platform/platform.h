@@ -1,0 +1,13 @@
+// The few operating-system calls the library makes, behind one small layer:
+// a Linux implementation and a Windows branch in platform.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A block to hold a whole file's bytes, with its pages committed up front:
+// reading a large file into fresh memory otherwise takes one page fault per
+// page, which costs more than the read itself. Release it with
+// platform_file_buffer_free and the same size. Null when memory is short.
+uint8_t* platform_file_buffer_alloc(size_t size);
+void platform_file_buffer_free(uint8_t* block, size_t size);
