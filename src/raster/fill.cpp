@@ -1,0 +1,280 @@
+// The scanline fill, rectangular clipping and the one compositing routine.
+//
+// Each pixel row is sampled once, on the line a thousandth of a pixel below
+// its centre; an edge crosses the row when its device y range [lo, hi) holds
+// that line. Edges (cubics cut into 16 chords) are bucketed by the first row
+// they cross and kept in an active list, so a fill costs in proportion to its
+// edges and crossings. Crossings are sorted by x, ties by path order, and
+// turned into spans by the nonzero or even-odd rule; a span covers every
+// column it touches. There is no anti-aliasing and no span merging.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "raster/raster_internal.h"
+
+// At most this many crossings count on one row; later ones in path order are
+// dropped.
+static const int32_t kMaxCrossings = 65536;
+static xsec s_xs[kMaxCrossings];
+
+namespace {
+
+// One straight piece in device space, in the direction it was drawn.
+struct edge {
+  double xa, ya, xb, yb;
+  int32_t first_row, last_row;  // rows whose sample line it crosses
+  int32_t seq;                  // position in path order
+};
+
+// Scratch kept between fills so that filling allocates only when a path is
+// larger than any before it.
+struct fill_scratch {
+  std::vector<edge> edges;
+  std::vector<int32_t> order;   // edge indices sorted by first row
+  std::vector<int32_t> starts;  // per row: where its edges begin in order
+  std::vector<int32_t> active;
+};
+fill_scratch s_scratch;
+
+}  // namespace
+
+// Crossing order: by x, ties in path order; an undefined x (from overflowing
+// coordinates) sorts last so that the order stays total.
+static bool crossing_less(const xsec& u, const xsec& v) {
+  bool un = std::isnan(u.x), vn = std::isnan(v.x);
+  if (un != vn) return vn;
+  if (!un && u.x != v.x) return u.x < v.x;
+  return u.seq < v.seq;
+}
+
+int xsec_cmp(const void* p, const void* q) {
+  const xsec* a = (const xsec*)p;
+  const xsec* b = (const xsec*)q;
+  return crossing_less(*a, *b) ? -1 : (crossing_less(*b, *a) ? 1 : 0);
+}
+
+// Converts a whole-valued double to a column, clamped into [lo, hi].
+static int32_t clamp_column(double v, int32_t lo, int32_t hi) {
+  if (!(v > lo)) return lo;
+  if (v > hi) return hi;
+  return (int32_t)v;
+}
+
+// Paints the span from device x xa to xb (columns floor(xa) .. ceil(xb) - 1),
+// restricted to the clip rectangle's columns.
+static void fill_span(canvas* cv, int32_t y, double xa, double xb, double r, double g, double b,
+                      double alpha) {
+  if (std::isnan(xa) || std::isnan(xb)) return;
+  int32_t c0 = clamp_column(floor(xa), cv->clip_x0, cv->clip_x1);
+  int32_t c1 = clamp_column(ceil(xb), cv->clip_x0, cv->clip_x1);
+  if (c0 < c1) paint_span(cv, y, c0, c1, r, g, b, alpha);
+}
+
+// Rows [y0, y1) whose sample line lies in [lo, hi); empty when first > last.
+static void edge_rows(double lo, double hi, int32_t y0, int32_t y1, int32_t* first, int32_t* last) {
+  // Start from an estimate and step to the exact row with the same sample
+  // expression the crossing test uses.
+  double f = ceil(lo - 0.501);
+  int32_t a = f < y0 ? y0 : (f > y1 ? y1 : (int32_t)f);
+  while (a > y0 && sample_line(a - 1) >= lo) a--;
+  while (a < y1 && sample_line(a) < lo) a++;
+  double l = ceil(hi - 0.501) - 1;
+  int32_t z = l < y0 - 1 ? y0 - 1 : (l > y1 - 1 ? y1 - 1 : (int32_t)l);
+  while (z + 1 < y1 && sample_line(z + 1) < hi) z++;
+  while (z >= y0 && sample_line(z) >= hi) z--;
+  *first = a;
+  *last = z;
+}
+
+static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb, int32_t seq,
+                     int32_t y0, int32_t y1) {
+  // Horizontal edges, and edges with an undefined y, cross no sample line.
+  if (std::isnan(ya) || std::isnan(yb) || ya == yb) return;
+  edge e = {xa, ya, xb, yb, 0, 0, seq};
+  edge_rows(fmin(ya, yb), fmax(ya, yb), y0, y1, &e.first_row, &e.last_row);
+  if (e.first_row <= e.last_row) s->edges.push_back(e);
+}
+
+// Device edges of the path that cross some row of [y0, y1).
+static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t y0, int32_t y1) {
+  s->edges.clear();
+  int32_t seq = 0;
+  for (int32_t i = 0; i < p->count; i++) {
+    const path_seg& sg = p->segs[i];
+    double xa, ya, xb, yb;
+    map_point(m, sg.x0, sg.y0, &xa, &ya);
+    if (sg.kind != 1) {
+      map_point(m, sg.x3, sg.y3, &xb, &yb);
+      add_edge(s, xa, ya, xb, yb, seq++, y0, y1);
+      continue;
+    }
+    for (int k = 1; k <= kCubicChords; k++) {
+      double px, py;
+      bezier_point(sg, (double)k / kCubicChords, &px, &py);
+      map_point(m, px, py, &xb, &yb);
+      add_edge(s, xa, ya, xb, yb, seq++, y0, y1);
+      xa = xb;
+      ya = yb;
+    }
+  }
+}
+
+// Walks sorted crossings into spans of row y.
+static void rule_spans(canvas* cv, int32_t y, int32_t n, int nonzero, int32_t box_x1, double r,
+                       double g, double b, double alpha) {
+  if (!nonzero) {
+    for (int32_t i = 0; i + 1 < n; i += 2)
+      fill_span(cv, y, s_xs[i].x, s_xs[i + 1].x, r, g, b, alpha);
+    return;
+  }
+  int32_t wind = 0;
+  bool inside = false;
+  double start = 0;
+  for (int32_t i = 0; i < n; i++) {
+    wind += s_xs[i].dir;
+    if (!inside && wind != 0) {
+      inside = true;
+      start = s_xs[i].x;
+    } else if (inside && wind == 0) {
+      fill_span(cv, y, start, s_xs[i].x, r, g, b, alpha);
+      inside = false;
+    }
+  }
+  // Unbalanced windings (an unclosed subpath) run to the box's right edge.
+  if (inside) fill_span(cv, y, start, box_x1, r, g, b, alpha);
+}
+
+void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, double r, double g,
+                 double b, double alpha) {
+  if (cv->clip_empty || p->count <= 0) return;
+  dev_box box;
+  path_bbox_dev(cv, p, ctm, &box);
+  if (box.x0 >= box.x1 || box.y0 >= box.y1) return;
+  // Rows outside the clip rectangle paint nothing; they are never sampled.
+  int32_t y0 = std::max(box.y0, cv->clip_y0), y1 = std::min(box.y1, cv->clip_y1);
+  if (y0 >= y1) return;
+
+  fill_scratch* s = &s_scratch;
+  build_edges(s, p, ctm, y0, y1);
+  if (s->edges.empty()) return;
+  // Counting sort of the edges by first row (stable: path order within a row).
+  int32_t rows = y1 - y0;
+  s->starts.assign((size_t)rows + 1, 0);
+  for (const edge& e : s->edges) s->starts[(size_t)(e.first_row - y0) + 1]++;
+  for (int32_t i = 0; i < rows; i++) s->starts[(size_t)i + 1] += s->starts[(size_t)i];
+  s->order.resize(s->edges.size());
+  {
+    std::vector<int32_t>& fillpos = s->active;  // borrowed as a cursor array
+    fillpos.assign(s->starts.begin(), s->starts.end() - 1);
+    for (int32_t i = 0; i < (int32_t)s->edges.size(); i++)
+      s->order[(size_t)fillpos[(size_t)(s->edges[(size_t)i].first_row - y0)]++] = i;
+  }
+  s->active.clear();
+
+  for (int32_t y = y0; y < y1; y++) {
+    for (int32_t k = s->starts[(size_t)(y - y0)]; k < s->starts[(size_t)(y - y0) + 1]; k++)
+      s->active.push_back(s->order[(size_t)k]);
+    // Drop edges that ended above this row.
+    size_t kept = 0;
+    for (int32_t idx : s->active)
+      if (s->edges[(size_t)idx].last_row >= y) s->active[kept++] = idx;
+    s->active.resize(kept);
+    if (kept == 0) continue;
+    if (kept > (size_t)kMaxCrossings) {
+      // Only the first crossings in path order are kept on a crowded row.
+      std::nth_element(
+          s->active.begin(), s->active.begin() + kMaxCrossings, s->active.end(),
+          [s](int32_t u, int32_t v) { return s->edges[(size_t)u].seq < s->edges[(size_t)v].seq; });
+      kept = kMaxCrossings;
+    }
+    double sy = sample_line(y);
+    for (size_t i = 0; i < kept; i++) {
+      const edge& e = s->edges[(size_t)s->active[i]];
+      s_xs[i].x = e.xa + (sy - e.ya) / (e.yb - e.ya) * (e.xb - e.xa);
+      s_xs[i].dir = e.yb > e.ya ? 1 : -1;
+      s_xs[i].seq = e.seq;
+    }
+    std::sort(s_xs, s_xs + kept, crossing_less);
+    rule_spans(cv, y, (int32_t)kept, nonzero, box.x1, r, g, b, alpha);
+  }
+}
+
+void clip_push(canvas* cv, const path* p, const matrix* ctm) {
+  if (cv->clip_depth < kClipStackDepth) {
+    int32_t* saved = cv->clip_stack[cv->clip_depth++];
+    saved[0] = cv->clip_x0;
+    saved[1] = cv->clip_y0;
+    saved[2] = cv->clip_x1;
+    saved[3] = cv->clip_y1;
+  }
+  if (p->count <= 0) return;
+  dev_box box;
+  path_bbox_dev(cv, p, ctm, &box);
+  cv->clip_x0 = std::max(cv->clip_x0, box.x0);
+  cv->clip_y0 = std::max(cv->clip_y0, box.y0);
+  cv->clip_x1 = std::min(cv->clip_x1, box.x1);
+  cv->clip_y1 = std::min(cv->clip_y1, box.y1);
+  if (cv->clip_x0 >= cv->clip_x1 || cv->clip_y0 >= cv->clip_y1) cv->clip_empty = 1;
+}
+
+void clip_pop(canvas* cv) {
+  if (cv->clip_depth <= 0) return;
+  const int32_t* saved = cv->clip_stack[--cv->clip_depth];
+  cv->clip_x0 = saved[0];
+  cv->clip_y0 = saved[1];
+  cv->clip_x1 = saved[2];
+  cv->clip_y1 = saved[3];
+  cv->clip_empty = (cv->clip_x0 >= cv->clip_x1 || cv->clip_y0 >= cv->clip_y1) ? 1 : 0;
+}
+
+// A colour byte from a value meant to lie in [0, 255], truncated toward zero.
+static uint8_t to_byte(double v) {
+  if (!(v > 0)) return 0;
+  if (v >= 255) return 255;
+  return (uint8_t)v;
+}
+
+double blend_px(canvas* cv, int32_t x, int32_t y, double r, double g, double b, double alpha) {
+  if (!(alpha > 0)) return 0;
+  double a = alpha > 1 ? 1 : alpha;
+  if (x < 0 || y < 0 || x >= cv->width || y >= cv->height) return 0;
+  size_t p = (size_t)y * (size_t)cv->width + (size_t)x;
+  uint8_t* px = cv->rgb + p * 3;
+  double ab = cv->alpha[p] / 255.0;
+  double ao = (1 - a) * ab + a;
+  if (ao < 1e-6) {
+    px[0] = to_byte(r * 255);
+    px[1] = to_byte(g * 255);
+    px[2] = to_byte(b * 255);
+    cv->alpha[p] = 0;
+    return ao;
+  }
+  const double c[3] = {r, g, b};
+  for (int i = 0; i < 3; i++)
+    px[i] = to_byte(((px[i] / 255.0) * ab * (1 - a) + c[i] * a) / ao * 255);
+  cv->alpha[p] = to_byte(255 * ao);
+  return ao;
+}
+
+void paint_span(canvas* cv, int32_t y, int32_t x0, int32_t x1, double r, double g, double b,
+                double alpha) {
+  if (!(alpha > 0) || y < 0 || y >= cv->height) return;
+  if (x0 < 0) x0 = 0;
+  if (x1 > cv->width) x1 = cv->width;
+  if (alpha >= 1) {
+    // Full opacity replaces the pixel: the blend gives trunc(c * 255) and an
+    // opaque pixel whatever was there.
+    uint8_t rb = to_byte(r * 255), gb = to_byte(g * 255), bb = to_byte(b * 255);
+    size_t row = (size_t)y * (size_t)cv->width;
+    uint8_t* px = cv->rgb + (row + (size_t)x0) * 3;
+    for (int32_t x = x0; x < x1; x++, px += 3) {
+      px[0] = rb;
+      px[1] = gb;
+      px[2] = bb;
+    }
+    for (int32_t x = x0; x < x1; x++) cv->alpha[row + (size_t)x] = 255;
+    return;
+  }
+  for (int32_t x = x0; x < x1; x++) blend_px(cv, x, y, r, g, b, alpha);
+}

@@ -1,0 +1,125 @@
+// The rasteriser: matrices, paths, the page canvas, the scanline fill,
+// rectangular clipping, compositing and stroking. It knows nothing of PDF:
+// it paints paths, colours and pixels it is given.
+//
+// The page canvas lives here rather than beside the page driver so that the
+// painting code does not depend on the library interface; the interpreter's
+// colour record is here too, because the glyph painter reads it as well.
+// Drawing is plain: one sample per pixel row, no anti-aliasing, rectangular
+// clips, round caps and joins, and every pixel composited by blend_px.
+#pragma once
+
+#include <cstdint>
+
+// An affine transform [a b c d e f]: (x, y) maps to (a·x + c·y + e, b·x + d·y + f).
+struct matrix {
+  double a, b, c, d, e, f;
+};
+
+// One path segment: a straight line (kind 0; control points zero) or a cubic
+// Bézier (kind 1) from (x0, y0) through (x1, y1), (x2, y2) to (x3, y3).
+struct path_seg {
+  double x0, y0, x1, y1, x2, y2, x3, y3;
+  int32_t kind;
+};
+
+// Segments in the coordinates their operators gave, plus the pen. A zeroed
+// path is empty. Painting transforms and flattens; building never does.
+struct path {
+  path_seg* segs;  // owned (unless a caller lends an array and never appends)
+  int32_t count;
+  int32_t cap;
+  double cur_x, cur_y;
+  double start_x, start_y;
+  int32_t has_current;
+};
+
+// A half-open rectangle of device pixels: x0 <= x < x1, y0 <= y < y1.
+struct dev_box {
+  int32_t x0, y0, x1, y1;
+};
+
+inline constexpr int kClipStackDepth = 64;
+// Largest canvas side; the page driver refuses larger pages before asking.
+inline constexpr int32_t kMaxCanvasSide = 32768;
+
+// The page raster and the painting limits every drawing shares. Device space:
+// x to the right, y down, pixel (x, y) covers [x, x+1) x [y, y+1).
+struct canvas {
+  int32_t width, height;
+  uint8_t* rgb;    // width * height * 3, rows top to bottom
+  uint8_t* alpha;  // width * height, 255 = opaque
+  int32_t clip_x0, clip_y0, clip_x1, clip_y1;
+  int32_t clip_stack[kClipStackDepth][4];
+  int32_t clip_depth;
+  double line_width;
+  double fill_alpha;
+  double stroke_alpha;
+  int32_t clip_empty;  // 1 while the clip rectangle holds no pixel
+};
+
+// An interpreter colour: kind 0 gray, 1 RGB, 2 CMYK; components as given.
+struct color {
+  int32_t kind;
+  double comp[4];
+};
+
+// ---------------------------------------------------------------------------
+// Matrices and paths (matrix.cpp).
+
+// out = the transform applying m2 first, then m1. out may alias m1 or m2.
+void mat_mult(matrix* out, const matrix* m1, const matrix* m2);
+// Moves when the path has no current point, else appends a straight segment.
+void path_line(path* p, double x, double y);
+// Appends a cubic (after a move to (x1, y1) when there is no current point).
+void path_cubic(path* p, double x1, double y1, double x2, double y2, double x3, double y3);
+// Releases the segments and empties the path.
+void path_free(path* p);
+// The device pixels the path's points and control points cover, clipped to
+// the canvas; an empty box has x0 == x1 and y0 == y1.
+void path_bbox_dev(const canvas* cv, const path* p, const matrix* ctm, dev_box* box);
+
+// ---------------------------------------------------------------------------
+// The canvas (canvas.cpp).
+
+// Allocates both planes, white and opaque, with the whole raster as clip.
+// Returns 1, or 0 with nothing allocated (also for a side outside
+// 1..kMaxCanvasSide).
+int canvas_init(canvas* cv, int32_t width, int32_t height);
+void canvas_free(canvas* cv);
+
+// ---------------------------------------------------------------------------
+// Fill, clip, compositing (fill.cpp).
+
+// Fills the path with the nonzero (nonzero != 0) or even-odd rule.
+void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, double r, double g,
+                 double b, double alpha);
+// Saves the clip rectangle (up to 64 deep) and narrows it to the path's box.
+void clip_push(canvas* cv, const path* p, const matrix* ctm);
+// Restores the last saved clip rectangle, if any (the Q operator).
+void clip_pop(canvas* cv);
+// Source-over of one pixel; every conversion to a byte truncates.
+double blend_px(canvas* cv, int32_t x, int32_t y, double r, double g, double b, double alpha);
+
+// One crossing of a row's sample line with an edge.
+struct xsec {
+  double x;
+  int32_t dir;  // +1 when the edge runs towards increasing device y
+  int32_t seq;  // the edge's position in path order
+};
+// Orders crossings by x (qsort-style result).
+int xsec_cmp(const void* p, const void* q);
+
+// ---------------------------------------------------------------------------
+// Stroking (stroke.cpp): each segment as a quadrilateral plus round end discs.
+
+void raster_stroke(canvas* cv, const path* p, const matrix* ctm, double r, double g, double b,
+                   double alpha);
+void stroke_segment(canvas* cv, const matrix* ctm, double x0, double y0, double x1, double y1,
+                    double width, double r, double g, double b, double alpha);
+
+// ---------------------------------------------------------------------------
+// Colour (color.cpp).
+
+// The colour as red, green and blue, each clamped to [0, 1].
+void color_get(const color* c, double* r, double* g, double* b);

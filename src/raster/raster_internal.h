@@ -1,0 +1,29 @@
+// Helpers shared by the rasteriser's files; nothing outside raster/ includes this.
+#pragma once
+
+#include "raster/raster.h"
+
+// Number of chords a cubic segment is cut into when it is painted.
+inline constexpr int kCubicChords = 16;
+
+// The point of a cubic segment at parameter t, in the path's coordinates.
+inline void bezier_point(const path_seg& s, double t, double* x, double* y) {
+  double mt = 1 - t;
+  double c0 = mt * mt * mt, c1 = 3 * mt * mt * t, c2 = 3 * mt * t * t, c3 = t * t * t;
+  *x = c0 * s.x0 + c1 * s.x1 + c2 * s.x2 + c3 * s.x3;
+  *y = c0 * s.y0 + c1 * s.y1 + c2 * s.y2 + c3 * s.y3;
+}
+
+inline void map_point(const matrix* m, double x, double y, double* dx, double* dy) {
+  *dx = m->a * x + m->c * y + m->e;
+  *dy = m->b * x + m->d * y + m->f;
+}
+
+// The y of the sample line of device row y: a thousandth below its centre.
+inline double sample_line(int32_t y) {
+  return ((double)y + 0.5) + 0.001;
+}
+
+// Paints columns [x0, x1) of row y (already inside the clip rectangle).
+void paint_span(canvas* cv, int32_t y, int32_t x0, int32_t x1, double r, double g, double b,
+                double alpha);
