@@ -1,8 +1,11 @@
 // Inflate: decodes a zlib stream (RFC 1950 header around RFC 1951 DEFLATE data)
-// into one caller buffer, with no heap allocation. Canonical Huffman codes are
-// decoded bit by bit from per-length code counts, so no lookup tables are built.
-// Every step returns a status instead of jumping out: corrupt data ends decoding
-// and keeps the output, while missing input or a full buffer fails the call.
+// into one caller buffer, with no heap allocation. Huffman symbols are read
+// through a small lookup table per code (the next kTableBits bits give symbol
+// and code length); longer codes, unused bit patterns and the last few bits of
+// the input fall back to a bit-by-bit walk of the canonical code, which decides
+// every case the table leaves open. Every step returns a status instead of
+// jumping out: corrupt data ends decoding and keeps the output, while missing
+// input or a full buffer fails the call.
 #include "compression/compression.h"
 
 #include <cstring>
@@ -31,13 +34,27 @@ static const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 
 namespace {
 
+// Symbols are looked up by the next kTableBits bits of input.
+const int kTableBits = 10;
+const uint32_t kTableSize = uint32_t{1} << kTableBits;
+
 // A canonical Huffman code: count[len] = number of symbols with a code of that
 // length (count[0] = unused symbols); symbol[] = used symbols sorted by code
 // length, then by value. Codes of one length are consecutive, so that order is
-// enough to decode.
+// enough to decode bit by bit.
+//
+// table[] is the fast path. The stream sends a code's bits most significant
+// first, so the first bit of a code arrives in bit 0 of the bit buffer; the
+// entry for a code c of length len <= kTableBits therefore sits at index
+// reverse(c, len), repeated at every index with those low len bits (whatever
+// bits follow the code). An entry is symbol << 4 | len. Entry 0 (len 0) means
+// the table cannot decide: the next bits start a longer code or no code at all,
+// and the bit-by-bit walk decides. A code with no entries (all lengths 0) has
+// an all-zero table.
 struct huffman {
   int16_t count[kMaxBits + 1];
   int16_t symbol[kFixedLitCodes];
+  uint16_t table[kTableSize];
 };
 
 struct fixed_tables {
@@ -54,10 +71,13 @@ enum step : int {
 };
 
 // Decoder state of one call. Bit reader invariants: bit_buf holds bit_cnt
-// unread bits, the next one at bit 0, and is zero above them; in_pos is the
-// first byte not yet loaded into bit_buf. Bytes are loaded whole, so the
-// unread bits are the last bit_cnt % 8 bits of a partly read byte followed by
-// the last bit_cnt / 8 bytes loaded; a stored block hands those bytes back.
+// unread bits, the next one at bit 0; in_pos is the first byte not yet loaded
+// into bit_buf. Bytes are loaded whole, so the unread bits are the last
+// bit_cnt % 8 bits of a partly read byte followed by the last bit_cnt / 8
+// bytes loaded; a stored block hands those bytes back. The bits of bit_buf
+// above bit_cnt are zero or already hold the next input bits (a word load
+// brings in a part of the byte at in_pos), so loading that byte again ORs
+// identical bits; they are never read as input.
 struct state {
   const uint8_t* in;
   uint64_t in_len;
@@ -71,61 +91,105 @@ struct state {
 
 }  // namespace
 
+static inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
 // Loads whole bytes while they fit in the 64-bit buffer and input remains.
-// Afterwards bit_cnt >= 57, or every input byte has been loaded.
-static inline void refill(state* s) {
-  while (s->bit_cnt <= 56 && s->in_pos < s->in_len) {
-    s->bit_buf |= uint64_t{s->in[s->in_pos++]} << s->bit_cnt;
-    s->bit_cnt += 8;
+// Afterwards bit_cnt >= 56, or every input byte has been loaded. With 8 or
+// more bytes left, one 64-bit load adds (63 - bit_cnt) / 8 bytes, which
+// brings bit_cnt to bit_cnt | 56. Requires bit_cnt < 64.
+static inline void refill(state& s) {
+  if (s.in_len - s.in_pos >= 8) {
+    s.bit_buf |= load_le64(s.in + s.in_pos) << s.bit_cnt;
+    s.in_pos += uint64_t(63 - s.bit_cnt) >> 3;
+    s.bit_cnt |= 56;
+    return;
+  }
+  while (s.bit_cnt <= 56 && s.in_pos < s.in_len) {
+    s.bit_buf |= uint64_t{s.in[s.in_pos++]} << s.bit_cnt;
+    s.bit_cnt += 8;
   }
 }
 
 // Takes n (0..16) bits, least significant first, into *v.
-static inline step get_bits(state* s, int n, uint32_t* v) {
-  if (s->bit_cnt < n) {
+static inline step get_bits(state& s, int n, uint32_t* v) {
+  if (s.bit_cnt < n) {
     refill(s);
-    if (s->bit_cnt < n) return step_truncated;
+    if (s.bit_cnt < n) return step_truncated;
   }
-  *v = uint32_t(s->bit_buf) & ((uint32_t{1} << n) - 1);
-  s->bit_buf >>= n;
-  s->bit_cnt -= n;
+  *v = uint32_t(s.bit_buf) & ((uint32_t{1} << n) - 1);
+  s.bit_buf >>= n;
+  s.bit_cnt -= n;
   return step_ok;
 }
 
-// Decodes one symbol of h. Huffman codes are sent most significant bit first,
-// so the code grows one bit per length; at each length, the codes of that
-// length are first .. first + count - 1 and map to symbol[index ...].
-// No match within kMaxBits bits is a data error.
-static step decode(state* s, const huffman* h, int* sym) {
-  if (s->bit_cnt < kMaxBits) refill(s);  // after this, too few bits means end of input
-  uint64_t buf = s->bit_buf;
+// The bit-by-bit decoder behind the table, over the bit_cnt unread bits in
+// buf. Huffman codes are sent most significant bit first, so the code grows
+// one bit per length; at each length, the codes of that length are
+// first .. first + count - 1 and map to symbol[index ...]. Returns a table
+// entry (symbol << 4 | len), -step_truncated when the bits run out before a
+// code matches, or -step_data_error when nothing matches within kMaxBits bits.
+static int walk(const huffman* h, uint64_t buf, int bit_cnt) {
   int code = 0, first = 0, index = 0;
   for (int len = 1; len <= kMaxBits; len++) {
-    if (len > s->bit_cnt) return step_truncated;
+    if (len > bit_cnt) return -step_truncated;
     code |= int(buf & 1);
     buf >>= 1;
     int count = h->count[len];
-    if (code - first < count) {
-      s->bit_buf = buf;
-      s->bit_cnt -= len;
-      *sym = h->symbol[index + (code - first)];
-      return step_ok;
-    }
+    if (code - first < count) return h->symbol[index + (code - first)] << 4 | len;
     index += count;
     first = (first + count) << 1;
     code <<= 1;
   }
-  return step_data_error;
+  return -step_data_error;
+}
+
+// Decodes one symbol of h. After the refill, fewer than kMaxBits bits means
+// the input is all loaded. A table entry is taken only when its whole code is
+// among the unread bits; every other case goes to walk().
+static inline step decode(state& s, const huffman* h, int* sym) {
+  if (s.bit_cnt < kMaxBits) refill(s);
+  int entry = h->table[s.bit_buf & (kTableSize - 1)];
+  int len = entry & 15;
+  if (len == 0 || len > s.bit_cnt) {
+    entry = walk(h, s.bit_buf, s.bit_cnt);
+    if (entry < 0) return step(-entry);
+    len = entry & 15;
+  }
+  s.bit_buf >>= len;
+  s.bit_cnt -= len;
+  *sym = entry >> 4;
+  return step_ok;
+}
+
+// The low len bits of c in reverse order: a code's first bit sent (its most
+// significant) lands in bit 0, where the bit reader has it.
+static inline uint32_t reverse_bits(uint32_t c, int len) {
+  c = (c & 0x5555) << 1 | ((c >> 1) & 0x5555);
+  c = (c & 0x3333) << 2 | ((c >> 2) & 0x3333);
+  c = (c & 0x0f0f) << 4 | ((c >> 4) & 0x0f0f);
+  c = (c & 0x00ff) << 8 | ((c >> 8) & 0x00ff);
+  return c >> (16 - len);
 }
 
 // Builds h from the code lengths of n symbols. Returns 0 for a complete code
 // (or one with no codes at all, which fails on first use), a negative number
 // for an over-subscribed code, and for an incomplete code the number of codes
-// left unused at the longest length.
+// left unused at the longest length. The table is filled unless the code is
+// over-subscribed (such a code is never used).
 static int construct(huffman* h, const int16_t* lengths, int n) {
   for (int len = 0; len <= kMaxBits; len++) h->count[len] = 0;
   for (int sym = 0; sym < n; sym++) h->count[lengths[sym]]++;
-  if (h->count[0] == n) return 0;
+  if (h->count[0] == n) {
+    memset(h->table, 0, sizeof h->table);
+    return 0;
+  }
 
   int left = 1;  // codes still available at the current length
   for (int len = 1; len <= kMaxBits; len++) {
@@ -138,6 +202,35 @@ static int construct(huffman* h, const int16_t* lengths, int n) {
   for (int len = 1; len < kMaxBits; len++) offset[len + 1] = int16_t(offset[len] + h->count[len]);
   for (int sym = 0; sym < n; sym++)
     if (lengths[sym] != 0) h->symbol[offset[lengths[sym]]++] = int16_t(sym);
+
+  // Only the first 2^fill entries are built, fill = min(longest code,
+  // kTableBits): an entry depends on its low fill bits alone (a code of length
+  // len <= fill on its low len bits; with no code longer than fill, a pattern
+  // that starts no code at fill bits starts none at more bits). Copies of that
+  // block then make up the rest of the table.
+  int longest = kMaxBits;
+  while (h->count[longest] == 0) longest--;
+  const int fill = longest < kTableBits ? longest : kTableBits;
+  uint32_t size = uint32_t{1} << fill;
+  memset(h->table, 0, size * sizeof h->table[0]);
+
+  // Canonical codes: the first code of each length follows the codes of the
+  // shorter lengths; within a length, codes go up with the symbol value.
+  uint32_t next[kMaxBits + 1];
+  uint32_t code = 0;
+  next[1] = 0;
+  for (int len = 2; len <= kMaxBits; len++)
+    next[len] = code = (code + uint32_t(h->count[len - 1])) << 1;
+  for (int sym = 0; sym < n; sym++) {
+    int len = lengths[sym];
+    if (len == 0) continue;
+    uint32_t c = next[len]++;
+    if (len > kTableBits) continue;
+    uint16_t entry = uint16_t(sym << 4 | len);
+    for (uint32_t i = reverse_bits(c, len); i < size; i += uint32_t{1} << len) h->table[i] = entry;
+  }
+  for (; size < kTableSize; size <<= 1)
+    memcpy(h->table + size, h->table, size * sizeof h->table[0]);
   return left;
 }
 
@@ -148,41 +241,92 @@ static bool usable(const huffman* h, int built, int n) {
   return built > 0 && h->count[1] == 1 && h->count[0] == n - 1;
 }
 
+// Copies len >= 8 bytes from `from` to `to` = from + d, d >= 8, front to back
+// in 8-byte chunks. Each chunk reads bytes at least 8 before the ones it
+// writes, which are final by then. The last chunk ends exactly at the end and
+// rewrites some bytes with the values they already hold.
+static inline void copy_chunks(uint8_t* to, const uint8_t* from, uint64_t len) {
+  uint8_t* const end = to + len;
+  const uint64_t d = uint64_t(to - from);
+  do {
+    memcpy(to, from, 8);
+    to += 8;
+    from += 8;
+  } while (end - to >= 8);
+  if (to != end) memcpy(end - 8, end - 8 - d, 8);
+}
+
+// Writes len bytes at to, each a copy of the byte back positions earlier, as a
+// byte-by-byte forward copy would: with back < len the source overlaps the
+// bytes being written and the last back bytes repeat as a pattern. Nothing is
+// written outside to[0..len).
+static inline void copy_match(uint8_t* to, uint64_t back, uint64_t len) {
+  const uint8_t* from = to - back;
+  if (back >= len) {
+    memcpy(to, from, len);
+  } else if (back >= 8) {
+    copy_chunks(to, from, len);  // len > back >= 8
+  } else if (back == 1) {
+    memset(to, *from, len);
+  } else {
+    // A short pattern: the output repeats with period back, so also with
+    // period d, the first multiple of back that is >= 8. The first d bytes go
+    // one by one, the rest as chunks from d bytes back.
+    uint64_t d = back;
+    while (d < 8) d += back;
+    uint64_t head = d < len ? d : len;
+    for (uint64_t i = 0; i < head; i++) to[i] = from[i];
+    if (len - head >= 8) {
+      copy_chunks(to + head, to + head - d, len - head);
+    } else {
+      for (uint64_t i = head; i < len; i++) to[i] = from[i];
+    }
+  }
+}
+
 // Decodes literals and length/distance pairs up to the end-of-block symbol.
+// Works on a local copy of the state: the byte stores into the output could
+// otherwise alias the state's fields and force a reload after every byte.
 static step codes(state* s, const huffman* lit, const huffman* dist) {
+  state t = *s;
+  step r;
   for (;;) {
     int sym;
-    step r = decode(s, lit, &sym);
-    if (r != step_ok) return r;
+    if ((r = decode(t, lit, &sym)) != step_ok) break;
     if (sym < 256) {
-      if (s->out_cnt == s->out_cap) return step_output_full;
-      s->out[s->out_cnt++] = uint8_t(sym);
+      if (t.out_cnt == t.out_cap) {
+        r = step_output_full;
+        break;
+      }
+      t.out[t.out_cnt++] = uint8_t(sym);
       continue;
     }
-    if (sym == 256) return step_ok;
+    if (sym == 256) break;  // r == step_ok
     sym -= 257;
-    if (sym >= 29) return step_data_error;  // 286 and 287 exist only in the fixed code
+    if (sym >= 29) {  // 286 and 287 exist only in the fixed code
+      r = step_data_error;
+      break;
+    }
 
     uint32_t extra;
-    if ((r = get_bits(s, kLenExtra[sym], &extra)) != step_ok) return r;
+    if ((r = get_bits(t, kLenExtra[sym], &extra)) != step_ok) break;
     uint64_t len = kLenBase[sym] + extra;
-    if ((r = decode(s, dist, &sym)) != step_ok) return r;
-    if ((r = get_bits(s, kDistExtra[sym], &extra)) != step_ok) return r;
+    if ((r = decode(t, dist, &sym)) != step_ok) break;
+    if ((r = get_bits(t, kDistExtra[sym], &extra)) != step_ok) break;
     uint64_t back = kDistBase[sym] + extra;
-    if (back > s->out_cnt) return step_data_error;
-    if (s->out_cap - s->out_cnt < len) return step_output_full;
-
-    // Byte by byte when source and destination overlap, so a short distance
-    // repeats the last bytes as a pattern.
-    uint8_t* to = s->out + s->out_cnt;
-    const uint8_t* from = to - back;
-    if (back >= len) {
-      memcpy(to, from, len);
-    } else {
-      for (uint64_t i = 0; i < len; i++) to[i] = from[i];
+    if (back > t.out_cnt) {
+      r = step_data_error;
+      break;
     }
-    s->out_cnt += len;
+    if (t.out_cap - t.out_cnt < len) {
+      r = step_output_full;
+      break;
+    }
+    copy_match(t.out + t.out_cnt, back, len);
+    t.out_cnt += len;
   }
+  *s = t;
+  return r;
 }
 
 // Stored block, after the 3 header bits:
@@ -236,9 +380,9 @@ static const fixed_tables& fixed_codes() {
 static step dynamic(state* s) {
   uint32_t nlen, ndist, ncode;
   step r;
-  if ((r = get_bits(s, 5, &nlen)) != step_ok) return r;
-  if ((r = get_bits(s, 5, &ndist)) != step_ok) return r;
-  if ((r = get_bits(s, 4, &ncode)) != step_ok) return r;
+  if ((r = get_bits(*s, 5, &nlen)) != step_ok) return r;
+  if ((r = get_bits(*s, 5, &ndist)) != step_ok) return r;
+  if ((r = get_bits(*s, 4, &ncode)) != step_ok) return r;
   nlen += 257;
   ndist += 1;
   ncode += 4;
@@ -247,7 +391,7 @@ static step dynamic(state* s) {
   int16_t lengths[kMaxLitCodes + kMaxDistCodes];
   for (uint32_t i = 0; i < 19; i++) {
     uint32_t v = 0;
-    if (i < ncode && (r = get_bits(s, 3, &v)) != step_ok) return r;
+    if (i < ncode && (r = get_bits(*s, 3, &v)) != step_ok) return r;
     lengths[kCodeLengthOrder[i]] = int16_t(v);
   }
   huffman lit, dist;  // lit holds the code-length code first
@@ -256,7 +400,7 @@ static step dynamic(state* s) {
   uint32_t total = nlen + ndist;
   for (uint32_t index = 0; index < total;) {
     int sym;
-    if ((r = decode(s, &lit, &sym)) != step_ok) return r;
+    if ((r = decode(*s, &lit, &sym)) != step_ok) return r;
     if (sym < 16) {
       lengths[index++] = int16_t(sym);
       continue;
@@ -266,13 +410,13 @@ static step dynamic(state* s) {
     if (sym == 16) {
       if (index == 0) return step_data_error;  // nothing to repeat
       len = lengths[index - 1];
-      if ((r = get_bits(s, 2, &rep)) != step_ok) return r;
+      if ((r = get_bits(*s, 2, &rep)) != step_ok) return r;
       rep += 3;
     } else if (sym == 17) {
-      if ((r = get_bits(s, 3, &rep)) != step_ok) return r;
+      if ((r = get_bits(*s, 3, &rep)) != step_ok) return r;
       rep += 3;
     } else {
-      if ((r = get_bits(s, 7, &rep)) != step_ok) return r;
+      if ((r = get_bits(*s, 7, &rep)) != step_ok) return r;
       rep += 11;
     }
     if (rep > total - index) return step_data_error;
@@ -300,8 +444,8 @@ static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uin
   step r = step_ok;
   while (r == step_ok && !last) {
     uint32_t type;
-    if ((r = get_bits(&s, 1, &last)) != step_ok) break;
-    if ((r = get_bits(&s, 2, &type)) != step_ok) break;
+    if ((r = get_bits(s, 1, &last)) != step_ok) break;
+    if ((r = get_bits(s, 2, &type)) != step_ok) break;
     if (type == 0) {
       r = stored(&s);
     } else if (type == 1) {
