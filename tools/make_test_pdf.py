@@ -9,6 +9,7 @@ Compressed streams are made with python's zlib, a compressor independent of
 this library, so the fixtures check our inflater against someone else's output.
 """
 import argparse
+import base64
 import os
 import zlib
 
@@ -129,7 +130,91 @@ def fixtures():
     objs.append(Obj(3, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Contents 4 0 R >>"))
     objs.append(stream_obj(4, b"", content, compress=True))
     f["flate_content.pdf"] = build(objs, 1)
+
+    f["stream_filters.pdf"] = stream_filters()
+    f["flate_ceiling.pdf"] = flate_ceiling()
     return f
+
+
+# Texts of the stream fixtures; tests/pdfcore/streams_test.cpp and
+# filters_test.cpp hold the same strings.
+CONTENT_A = b"0 0 1 rg 10 10 100 100 re f\n"
+CONTENT_B = b"1 0 0 RG 5 w 0 0 m 50 50 l S\n"
+FAKE_JPEG = b"\xff\xd8\xff\xe0 still DCT-encoded"
+REPEATED = b"0 0 m 100 100 l S\n"  # 18 bytes, repeated to 4 MiB
+
+
+def raw_zlib_with_data_error():
+    """A zlib stream whose first block (stored, not final) holds b"hello "
+    and whose second block has the reserved type 11: the decoder keeps the
+    six bytes and stops."""
+    data = b"hello "
+    stored = b"\x00" + len(data).to_bytes(2, "little") + (len(data) ^ 0xFFFF).to_bytes(2, "little")
+    return b"\x78\x01" + stored + data + b"\x07"
+
+
+def ascii85(data):
+    """ASCII85 as PDF writes it: no "<~" prefix, "~>" at the end."""
+    return base64.a85encode(data) + b"~>"
+
+
+def stream_filters():
+    """One object per filter case; the page lists 10, 11, a missing 99 and 12."""
+    objs = [Obj(n, t) for n, t in catalog_and_pages([3])]
+    objs.append(Obj(3, b"<< /Type /Page /Parent 2 0 R /Contents [10 0 R 11 0 R 99 0 R 12 0 R] >>"))
+    # 10: Flate. 11: no filter.
+    objs.append(stream_obj(10, b"", CONTENT_A, compress=True))
+    objs.append(stream_obj(11, b"", CONTENT_B))
+    # 12: Flate, then DCT (not undone).
+    z = zlib.compress(FAKE_JPEG)
+    objs.append(Obj(12, b"<< /Filter [/FlateDecode /DCTDecode] /Length %d >>" % len(z), z))
+    # 13 and 14: ASCII85 around Flate, the array written in both orders.
+    a = ascii85(zlib.compress(CONTENT_B))
+    objs.append(Obj(13, b"<< /Filter [/ASCII85Decode /FlateDecode] /Length %d >>" % len(a), a))
+    objs.append(Obj(14, b"<< /Filter [/FlateDecode /ASCII85Decode] /Length %d >>" % len(a), a))
+    # 15: LZW (not undone). 16: the filter array given by reference.
+    lzw = b"\x80\x0b\x60\x50\x22\x0c\x0c\x85\x01"
+    objs.append(Obj(15, b"<< /Filter /LZWDecode /Length %d >>" % len(lzw), lzw))
+    z = zlib.compress(CONTENT_A)
+    objs.append(Obj(16, b"<< /Filter 30 0 R /Length %d >>" % len(z), z))
+    objs.append(Obj(30, b"[/FlateDecode]"))
+    # 17: 4 MiB that compress about a thousandfold, beyond both first buffers.
+    objs.append(stream_obj(17, b"", REPEATED * (4 * 1048576 // len(REPEATED)), compress=True))
+    # 18: Flate cut in half. 19: Flate with a data error after six bytes.
+    objs.append(stream_obj(18, b"", bytes(range(256)) * 64, compress=True, keep=0.5))
+    e = raw_zlib_with_data_error()
+    objs.append(Obj(19, b"<< /Filter /FlateDecode /Length %d >>" % len(e), e))
+    # 20: a 1000 x 1000 RGB image of zeros, far beyond 200 n + 1 MiB.
+    objs.append(stream_obj(20, b"/Width 1000 /Height 1000 /BitsPerComponent 8 "
+                               b"/ColorSpace /DeviceRGB", bytes(3000000), compress=True))
+    return build(objs, 1)
+
+
+def zeros_zlib(size):
+    """zlib data of size zero bytes, compressed in pieces."""
+    c = zlib.compressobj(9)
+    out, chunk = [], bytes(1 << 20)
+    left = size
+    while left:
+        n = min(left, len(chunk))
+        out.append(c.compress(chunk[:n]))
+        left -= n
+    out.append(c.flush())
+    return b"".join(out)
+
+
+def flate_ceiling():
+    """5 inflates to exactly 256 MiB, 6 to one byte more; the page lists 6
+    a thousand times before a small unfiltered stream 7."""
+    ceiling = 256 * 1048576
+    objs = [Obj(n, t) for n, t in catalog_and_pages([3])]
+    objs.append(Obj(3, b"<< /Type /Page /Parent 2 0 R /Contents [%s 7 0 R] >>" %
+                    b" ".join([b"6 0 R"] * 1000)))
+    for num, size in ((5, ceiling), (6, ceiling + 1)):
+        z = zeros_zlib(size)
+        objs.append(Obj(num, b"<< /Filter /FlateDecode /Length %d >>" % len(z), z))
+    objs.append(stream_obj(7, b"", CONTENT_A))
+    return build(objs, 1)
 
 
 def example():

@@ -33,4 +33,22 @@ inline constexpr int32_t kMaxPages = 1 << 20;
 // /Parent steps followed when a page inherits its resources.
 inline constexpr int kMaxResourceParentSteps = 32;
 
+// Output of one Flate stream decoded for the renderer or the document core.
+// A decode that fills its buffer is retried with four times the room up to
+// this many bytes; a stream that inflates beyond it fails, so a few hundred
+// kilobytes of compressed zeros cannot claim gigabytes.
+inline constexpr int64_t kMaxStreamDecodeBytes = 268435456;
+
+// The largest output buffer inflate_decompress accepts (1 GiB); a first
+// attempt sized above it fails before anything is allocated.
+inline constexpr int64_t kMaxInflateBufferBytes = 1073741824;
+
+// The renderer's first Flate buffer never exceeds 1 GiB less 4 KiB, however
+// large an image's dimensions promise its samples to be.
+inline constexpr int64_t kMaxPageStreamFirstBytes = 1073737728;
+
+// Indirect references followed when a colour space is written as a
+// reference to another object (which may itself be a reference).
+inline constexpr int kMaxColorSpaceRefHops = 3;
+
 }  // namespace pdfcore_limits

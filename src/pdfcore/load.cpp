@@ -218,9 +218,7 @@ static void scan_pass1(const uint8_t* data, int32_t len, const scan_lists& kw, o
 // ---------------------------------------------------------------------------
 // Scan pass 2: where stream data end.
 
-// The integer stored in a non-stream object used as an indirect /Length.
-static int32_t indirect_length(const uint8_t* data, int32_t len, const objvec* objects,
-                               int32_t ref) {
+int32_t indirect_length(const uint8_t* data, int32_t len, const objvec* objects, int32_t ref) {
   const obj_entry* t = obj_find(objects, ref);
   if (!t || t->is_stream || t->head_off < 0) return -1;
   int32_t q = t->head_off;

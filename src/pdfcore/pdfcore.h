@@ -173,3 +173,52 @@ void objvec_push(objvec* objects, const obj_entry* e);
 // Returns 0 when the object has no region.
 int obj_region(const uint8_t* data, int32_t len, const obj_entry* o, const uint8_t** text,
                int32_t* start, int32_t* end);
+
+// ---------------------------------------------------------------------------
+// Stream data, page contents, resources and dictionary lookups: what the
+// interpreter, the fonts and the images ask of a loaded document. The
+// resource and colour-space lookups are document questions and live here,
+// beside the other dictionary readers, so the images need not depend on the
+// interpreter. Every block handed out is malloc'd and released by the caller
+// with free; nothing here writes a message, and every failure is null or 0.
+
+// The data of a stream object. When its dictionary names FlateDecode
+// anywhere, the data are inflated and appended to b (20 n + 4096 bytes of
+// room first, more on retry up to a ceiling), and the result points at them
+// inside b; on failure b's length and contents stay as they were. Otherwise
+// the result points into data at the raw bytes and b is not touched. No
+// other filter is undone. *outlen gets the length; null when the object is
+// not a stream, has no data, or inflating fails.
+const uint8_t* decoded_stream(const obj_entry* o, const uint8_t* data, int32_t len, buf* b,
+                              int32_t* outlen);
+// The content named by o's /Contents: one stream reference, an array of them
+// (decoded with decoded_stream and joined without separators; missing or
+// undecodable members are skipped) or a stream written inline. 1 with a new
+// NUL-terminated block in *bytes (always a copy, so the caller always frees
+// it) and its length in *length; 0 with *bytes null and *length 0.
+int get_page_content(const uint8_t* data, int32_t len, const objvec* objects, const obj_entry* o,
+                     uint8_t** bytes, int32_t* length);
+// The resource dictionary of the page at 0-based index as text ("<<" .. ">>"),
+// inherited from the nearest of up to 32 /Parent ancestors when the page has
+// none of its own; null when there is none.
+char* pdfcore_page_resources(const pdfcore_doc* doc, int32_t index);
+// The resource dictionary named by object num itself (no inheritance).
+char* pdfcore_obj_resources(const pdfcore_doc* doc, int32_t num);
+// The renderer's decoding of a stream object: ASCII85Decode and FlateDecode,
+// alone or together in an array (ASCII85 is always undone first), raw bytes
+// for any other filter. A new block with *outlen bytes, or null (*outlen
+// untouched) when the object is not a stream with data and a dictionary, or
+// decoding fails. A data error inside Flate data keeps the bytes before it.
+uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen);
+// Position of the value of /key in a dictionary text, with *kind 1 for a
+// dictionary written in place, 2 for an array, 0 for a reference "N G R"
+// (the position of N; G is a single digit). -1 for anything else.
+int32_t res_value(const char* text, int32_t length, const char* key, int* kind);
+// A copy of the dictionary that is the value of object num, or null.
+char* obj_dict_text(const pdfcore_doc* doc, int32_t num);
+// The family of the colour space written at text[position]: "DeviceGray",
+// "DeviceRGB", "DeviceCMYK" or "Indexed" (constant strings), or null. A
+// reference is followed to its object's value, at most three hops in all
+// (start with depth 0).
+const char* resolve_colorspace(const pdfcore_doc* doc, const char* text, int32_t length,
+                               int32_t position, int depth);

@@ -42,3 +42,39 @@ int32_t resolve_pages(const uint8_t* data, int32_t len, const objvec* objects, i
                       int32_t max_num, pagevec* pages, uint8_t* visited, int32_t rotation);
 void pagevec_push(pagevec* pages, const pageinfo* p);
 void pagevec_free(pagevec* pages);
+
+// Scan pass 2's reader of an indirect /Length (load.cpp): the integer after
+// the header of the first entry numbered ref, which must be a direct
+// non-stream object. -1 when there is none.
+int32_t indirect_length(const uint8_t* data, int32_t len, const objvec* objects, int32_t ref);
+
+// Flate with retries (filters.cpp). Inflates src[0..n) and appends the
+// output to b (a zeroed buf is fine) with first_cap bytes of room; a full
+// buffer is retried with four times the room up to kMaxStreamDecodeBytes.
+// 1 with *outlen = bytes appended; 0 with b's length and contents as they
+// were and the room of failed attempts released.
+int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen);
+// ASCII85 decoding of src[0..n) into a new block (the caller frees it);
+// null when memory runs out or the output would pass INT32_MAX bytes.
+uint8_t* ascii85_decode_alloc(const uint8_t* src, int32_t n, uint64_t* outlen);
+// The first Flate buffer of page_stream_decode for n compressed bytes whose
+// dictionary lies in text[start, end): 200 n + 1 MiB, or an image's sample
+// estimate when larger, at most kMaxPageStreamFirstBytes.
+uint64_t page_stream_first_cap(const uint8_t* text, int32_t start, int32_t end, uint64_t n);
+
+// Resource dictionaries (streams.cpp). text and end are an object's resource
+// text: a member's payload, or the file up to its region end. The search
+// window starts after the last "endobj" before end. A malloc'd copy or null.
+char* page_resources_dict(const uint8_t* data, int32_t len, const objvec* objects,
+                          const uint8_t* text, int32_t end);
+// As page_resources_dict, following /Parent up to depth times when the text
+// itself names no /Resources.
+char* page_resources_dict_deep(const uint8_t* data, int32_t len, const objvec* objects,
+                               const uint8_t* text, int32_t end, int depth);
+
+// Dictionary readers (lookups.cpp). Where an entry's text ends in the file:
+// its "stream" keyword, else its "endobj", else len.
+int32_t obj_region_end(const obj_entry* o, int32_t len);
+// A copy of the dictionary that is e's value: in a member, the one opened at
+// the payload's first '<'; else the one at dict_off. Null when there is none.
+char* entry_dict_text(const uint8_t* data, int32_t len, const obj_entry* e);
