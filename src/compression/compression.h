@@ -1,7 +1,8 @@
 // The compression subsystem: decoding of zlib-wrapped DEFLATE data (FlateDecode
-// streams). Decoding writes into one caller buffer and never allocates. Corrupt
-// data ends decoding but keeps the bytes produced so far; only an unusable
-// header, input that runs out, or a full buffer fail the whole call.
+// streams) and encoding of it (PNG output). Decoding writes into one caller
+// buffer and never allocates. Corrupt data ends decoding but keeps the bytes
+// produced so far; only an unusable header, input that runs out, or a full
+// buffer fail the whole call.
 #pragma once
 #include <cstdint>
 
@@ -33,3 +34,11 @@ int inflate_decompress(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64
 // Same decode; *why (may be null) says how it ended.
 int inflate_decompress_status(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
                               uint64_t* outlen, inflate_status* why);
+
+// Compresses in[0..n) (in may be null when n is 0) into a complete zlib
+// stream: header 78 01, dynamic-Huffman DEFLATE blocks of 64 KiB of input
+// each, Adler-32 trailer. The bytes are fully determined by the input. Returns
+// 0 and stores a malloc'd block with its length in *out and *outlen (the
+// caller frees it); returns -1 and stores nothing when memory runs out or in
+// is null with n > 0. Uses process-wide hash tables: one call at a time.
+int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen);

@@ -1,0 +1,402 @@
+// Baseline JPEG encoder (T.81 sequential DCT, Huffman coding, JFIF layout).
+// Three components Y, Cb, Cr at full resolution, one MCU of three 8 x 8
+// blocks per 8 x 8 pixels, quantised with the unscaled example tables of Annex
+// K (K.1, K.2) and coded with its example Huffman tables (K.3 to K.6). The DCT
+// is the plain separable sum in double precision, in a fixed order of
+// additions, so the output does not depend on the compiler's choices (built
+// without floating-point contraction). Pixels are converted one block row at a
+// time into three 8-row strips, so memory stays small for any page height.
+#include "codecs/codecs.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "codecs/codecs_internal.h"
+#include "codecs/jpeg_markers.h"
+
+namespace {
+
+const int kMaxDimension = 65535;        // SOF0 stores each side in 16 bits
+const uint64_t kInitialOutput = 65536;  // output capacity, doubled when full
+const uint64_t kMcuReserve = 2048;      // > bytes one MCU can take, stuffing included
+const uint8_t kAcEndOfBlock = 0x00;
+const uint8_t kAcZeroRun16 = 0xf0;
+
+// Quantisation tables in natural order: Annex K, Table K.1 (luminance) and
+// Table K.2 (chrominance).
+const uint8_t s_luma_q[64] = {16,  11,  10,  16,  24, 40, 51,  61,  12,  12,  14,  19,  26,
+                              58,  60,  55,  14,  13, 16, 24,  40,  57,  69,  56,  14,  17,
+                              22,  29,  51,  87,  80, 62, 18,  22,  37,  56,  68,  109, 103,
+                              77,  24,  35,  55,  64, 81, 104, 113, 92,  49,  64,  78,  87,
+                              103, 121, 120, 101, 72, 92, 95,  98,  112, 100, 103, 99};
+const uint8_t s_chroma_q[64] = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
+                                24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
+                                99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+                                99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+// Huffman tables as a DHT segment sends them: the number of codes of each
+// length 1..16, then the symbols in code order. Annex K, Tables K.3 to K.6.
+const uint8_t s_luma_dc_counts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+const uint8_t s_luma_dc_syms[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+const uint8_t s_chroma_dc_counts[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+const uint8_t s_chroma_dc_syms[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+const uint8_t s_luma_ac_counts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+const uint8_t s_luma_ac_syms[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
+    0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
+    0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
+    0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
+    0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
+    0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
+    0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
+    0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
+    0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
+    0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+const uint8_t s_chroma_ac_counts[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+const uint8_t s_chroma_ac_syms[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
+    0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33,
+    0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18,
+    0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44,
+    0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63,
+    0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97,
+    0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4,
+    0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca,
+    0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
+    0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+struct huffdef {
+  const uint8_t* counts;
+  const uint8_t* syms;
+  int nsyms;
+};
+// In DHT order: luma DC (class 0, id 0), luma AC (1, 0), chroma DC (0, 1),
+// chroma AC (1, 1).
+const huffdef huffdefs[4] = {{s_luma_dc_counts, s_luma_dc_syms, 12},
+                             {s_luma_ac_counts, s_luma_ac_syms, 162},
+                             {s_chroma_dc_counts, s_chroma_dc_syms, 12},
+                             {s_chroma_ac_counts, s_chroma_ac_syms, 162}};
+const uint8_t kDhtClassId[4] = {0x00, 0x10, 0x01, 0x11};
+
+// Code and length of every symbol; length 0 for a symbol not in the table,
+// which then writes nothing.
+struct huff_codes {
+  uint16_t code[256];
+  uint8_t size[256];
+};
+
+// Canonical codes: 0 for the first symbol of the shortest length, +1 for each
+// following symbol, doubled at each new length. A repeated symbol keeps its
+// first code.
+void build_codes(const huffdef& d, huff_codes* out) {
+  memset(out, 0, sizeof(*out));
+  uint32_t code = 0;
+  int k = 0;
+  for (int len = 1; len <= 16; len++) {
+    for (int i = 0; i < d.counts[len - 1] && k < d.nsyms; i++, k++, code++) {
+      uint8_t sym = d.syms[k];
+      if (out->size[sym] != 0) continue;
+      out->code[sym] = uint16_t(code);
+      out->size[sym] = uint8_t(len);
+    }
+    code <<= 1;
+  }
+}
+
+// costab[u][x] = C(u) / 2 * cos((2x + 1) u pi / 16), C(0) = sqrt(1/2), else 1.
+struct dct_table {
+  double c[8][8];
+};
+dct_table make_costab() {
+  dct_table t;
+  for (int u = 0; u < 8; u++) {
+    double cu = u == 0 ? 0.7071067811865476 : 1.0;
+    for (int x = 0; x < 8; x++)
+      t.c[u][x] = cu / 2 * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16);
+  }
+  return t;
+}
+const dct_table& costab() {
+  static const dct_table table = make_costab();
+  return table;
+}
+
+// Output image and bit writer. acc holds nbits (0..7) bits not yet written,
+// the oldest highest. Room for one MCU is reserved before it is coded, so the
+// writes themselves never check the capacity.
+struct jpeg_out {
+  uint8_t* data;
+  uint64_t len;
+  uint64_t cap;
+  uint32_t acc;
+  int nbits;
+};
+
+// Makes room for `more` bytes by doubling the capacity. 0 on success.
+int out_reserve(jpeg_out* w, uint64_t more) {
+  uint64_t need = w->len + more;
+  if (need <= w->cap) return 0;
+  uint64_t cap = w->cap;
+  while (cap < need) {
+    if (cap > UINT64_MAX / 2) return -1;
+    cap *= 2;
+  }
+  if (cap > SIZE_MAX) return -1;
+  uint8_t* grown = static_cast<uint8_t*>(realloc(w->data, size_t(cap)));
+  if (!grown) return -1;
+  w->data = grown;
+  w->cap = cap;
+  return 0;
+}
+
+void out_bytes(jpeg_out* w, const uint8_t* p, size_t n) {
+  memcpy(w->data + w->len, p, n);
+  w->len += n;
+}
+
+void out_u16(jpeg_out* w, uint32_t v) {
+  w->data[w->len++] = uint8_t(v >> 8);
+  w->data[w->len++] = uint8_t(v);
+}
+
+// Appends the low count (0..16) bits of value, most significant first; every
+// 0xFF byte of entropy-coded data is followed by a stuffed 0x00.
+inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
+  if (count == 0) return;
+  w->acc = (w->acc << count) | (value & ((1u << count) - 1));
+  w->nbits += count;
+  while (w->nbits >= 8) {
+    w->nbits -= 8;
+    uint8_t byte = uint8_t(w->acc >> w->nbits);
+    w->data[w->len++] = byte;
+    if (byte == 0xff) w->data[w->len++] = 0;
+  }
+  w->acc &= (1u << w->nbits) - 1;
+}
+
+// Number of bits of |v|: the smallest s with |v| < 2^s.
+inline int magnitude_size(int v) {
+  unsigned a = v < 0 ? unsigned(-v) : unsigned(v);
+  int s = 0;
+  while (a) {
+    s++;
+    a >>= 1;
+  }
+  return s;
+}
+
+// The s value bits of a coefficient: v itself, or v + 2^s - 1 when negative.
+inline uint32_t magnitude_bits(int v, int s) {
+  return v < 0 ? uint32_t(v + (1 << s) - 1) : uint32_t(v);
+}
+
+// Forward DCT of one block of level-shifted samples, then quantisation into
+// zigzag order. Each sum adds its terms in index order, starting from 0.
+void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
+  const dct_table& c = costab();
+  double t[64];
+  double out[64];
+  // t[y][u] = sum over x of c[u][x] * f[y][x]
+  for (int y = 0; y < 8; y++) {
+    double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int x = 0; x < 8; x++) {
+      double fx = f[y * 8 + x];
+      for (int u = 0; u < 8; u++) acc[u] += c.c[u][x] * fx;
+    }
+    for (int u = 0; u < 8; u++) t[y * 8 + u] = acc[u];
+  }
+  // F[v][u] = sum over y of c[v][y] * t[y][u]
+  for (int v = 0; v < 8; v++) {
+    double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int y = 0; y < 8; y++) {
+      double cvy = c.c[v][y];
+      for (int u = 0; u < 8; u++) acc[u] += cvy * t[y * 8 + u];
+    }
+    for (int u = 0; u < 8; u++) out[v * 8 + u] = acc[u];
+  }
+  for (int k = 0; k < 64; k++) {
+    int n = jpeg_zigzag[k];
+    double v = out[n] / double(qtable[n]);
+    q[k] = out[n] >= 0 ? int(v + 0.5) : int(v - 0.5);
+  }
+}
+
+// Huffman-codes one quantised block; pred is the component's DC predictor.
+void code_block(jpeg_out* w, const int q[64], int* pred, const huff_codes& dc,
+                const huff_codes& ac) {
+  int diff = q[0] - *pred;
+  *pred = q[0];
+  int s = magnitude_size(diff);
+  bw_bits(w, dc.code[s], dc.size[s]);
+  if (s > 0) bw_bits(w, magnitude_bits(diff, s), s);
+  int run = 0;
+  for (int k = 1; k < 64; k++) {
+    if (q[k] == 0) {
+      run++;
+      continue;
+    }
+    while (run > 15) {
+      bw_bits(w, ac.code[kAcZeroRun16], ac.size[kAcZeroRun16]);
+      run -= 16;
+    }
+    s = magnitude_size(q[k]);
+    int sym = run * 16 + s;
+    if (sym < 256) bw_bits(w, ac.code[sym], ac.size[sym]);
+    bw_bits(w, magnitude_bits(q[k], s), s);
+    run = 0;
+  }
+  if (run > 0) bw_bits(w, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock]);
+}
+
+inline uint8_t clamp_sample(double v) {
+  int i = int(v);  // toward zero
+  return uint8_t(i < 0 ? 0 : (i > 255 ? 255 : i));
+}
+
+// Converts image row y into row r of the three strips (padded width pw), the
+// last column repeated into the padding.
+void convert_row(const uint8_t* px, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
+                 uint8_t* scr) {
+  for (int32_t x = 0; x < width; x++, px += 4) {
+    double r = px[0], g = px[1], b = px[2];
+    sy[x] = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
+    scb[x] = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
+    scr[x] = clamp_sample(0.5 * r - 0.418688 * g - 0.081312 * b + 128);
+  }
+  for (int32_t x = width; x < pw; x++) {
+    sy[x] = sy[width - 1];
+    scb[x] = scb[width - 1];
+    scr[x] = scr[width - 1];
+  }
+}
+
+// SOI, APP0 (JFIF 1.01, 48 x 48 dots per inch, no thumbnail), the two DQT,
+// SOF0, the four DHT and SOS segments. Needs about 700 bytes of room.
+void write_headers(jpeg_out* w, int32_t width, int32_t height) {
+  static const uint8_t kSoiApp0[20] = {0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10, 0x4a, 0x46, 0x49, 0x46,
+                                       0x00, 0x01, 0x01, 0x01, 0x00, 0x30, 0x00, 0x30, 0x00, 0x00};
+  out_bytes(w, kSoiApp0, sizeof(kSoiApp0));
+  const uint8_t* qtables[2] = {s_luma_q, s_chroma_q};
+  for (int t = 0; t < 2; t++) {
+    const uint8_t head[5] = {kJpegMarkerPrefix, kJpegDQT, 0x00, 0x43, uint8_t(t)};
+    out_bytes(w, head, sizeof(head));
+    for (int k = 0; k < 64; k++) w->data[w->len++] = qtables[t][jpeg_zigzag[k]];
+  }
+  const uint8_t sof[5] = {kJpegMarkerPrefix, kJpegSOF0, 0x00, 0x11, 0x08};
+  out_bytes(w, sof, sizeof(sof));
+  out_u16(w, uint32_t(height));
+  out_u16(w, uint32_t(width));
+  // Three components: id, sampling factors 1 x 1, quantisation table.
+  static const uint8_t kComponents[10] = {0x03, 0x01, 0x11, 0x00, 0x02,
+                                          0x11, 0x01, 0x03, 0x11, 0x01};
+  out_bytes(w, kComponents, sizeof(kComponents));
+  for (int t = 0; t < 4; t++) {
+    const uint8_t head[2] = {kJpegMarkerPrefix, kJpegDHT};
+    out_bytes(w, head, sizeof(head));
+    out_u16(w, uint32_t(19 + huffdefs[t].nsyms));
+    w->data[w->len++] = kDhtClassId[t];
+    out_bytes(w, huffdefs[t].counts, 16);
+    out_bytes(w, huffdefs[t].syms, size_t(huffdefs[t].nsyms));
+  }
+  // Y with DC/AC tables 0, Cb and Cr with tables 1; spectral selection 0..63.
+  static const uint8_t kSos[14] = {0xff, 0xda, 0x00, 0x0c, 0x03, 0x01, 0x00,
+                                   0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00};
+  out_bytes(w, kSos, sizeof(kSos));
+}
+
+}  // namespace
+
+uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+  if (!size) return nullptr;
+  *size = 0;
+  if (height <= 0 || !rgba || width <= 0) return nullptr;
+  if (width > kMaxDimension || height > kMaxDimension) return nullptr;
+
+  const int32_t pw = (width + 7) / 8 * 8;
+  const size_t strip = size_t(8) * size_t(pw);  // at most 8 * 65536
+  uint8_t* planes = static_cast<uint8_t*>(malloc(3 * strip));
+  jpeg_out w = {};
+  w.data = static_cast<uint8_t*>(malloc(kInitialOutput));
+  w.cap = kInitialOutput;
+  if (!planes || !w.data) {
+    free(planes);
+    free(w.data);
+    return nullptr;
+  }
+  uint8_t* plane[3] = {planes, planes + strip, planes + 2 * strip};
+
+  huff_codes* codes = static_cast<huff_codes*>(malloc(4 * sizeof(huff_codes)));
+  if (!codes) {
+    free(planes);
+    free(w.data);
+    return nullptr;
+  }
+  for (int t = 0; t < 4; t++) build_codes(huffdefs[t], &codes[t]);
+
+  write_headers(&w, width, height);  // about 700 bytes: the first block has room
+  int pred[3] = {0, 0, 0};
+  const uint8_t* qtab[3] = {s_luma_q, s_chroma_q, s_chroma_q};
+  const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
+  const huff_codes* ac[3] = {&codes[1], &codes[3], &codes[3]};
+  const uint64_t row_bytes = uint64_t(width) * 4;
+  const int32_t block_rows = (height + 7) / 8;
+  const int32_t block_cols = pw / 8;
+  int failed = 0;
+  for (int32_t br = 0; br < block_rows && !failed; br++) {
+    for (int r = 0; r < 8; r++) {
+      int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
+      convert_row(rgba + uint64_t(y) * row_bytes, width, pw, plane[0] + r * pw, plane[1] + r * pw,
+                  plane[2] + r * pw);
+    }
+    for (int32_t bc = 0; bc < block_cols; bc++) {
+      if (out_reserve(&w, kMcuReserve) != 0) {
+        failed = 1;
+        break;
+      }
+      for (int ci = 0; ci < 3; ci++) {
+        double f[64];
+        const uint8_t* src = plane[ci] + bc * 8;
+        for (int r = 0; r < 8; r++)
+          for (int c = 0; c < 8; c++) f[r * 8 + c] = double(src[r * pw + c]) - 128;
+        int q[64];
+        dct_quantise(f, qtab[ci], q);
+        if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
+          int nz = 0;
+          for (int k = 0; k < 64; k++) nz += q[k] != 0;
+          fprintf(stderr, "ENC ci=%d q[:8]=%d %d %d %d %d %d %d %d nz=%d\n", ci, q[0], q[1], q[2],
+                  q[3], q[4], q[5], q[6], q[7], nz);
+        }
+        code_block(&w, q, &pred[ci], *dc[ci], *ac[ci]);
+      }
+    }
+  }
+  free(codes);
+  free(planes);
+  if (failed || out_reserve(&w, 16) != 0) {
+    free(w.data);
+    return nullptr;
+  }
+  // Close the scan: eleven 1-bits, zero bits to the byte boundary, then EOI.
+  bw_bits(&w, 0x7ff, 11);
+  if (w.nbits > 0) bw_bits(&w, 0, 8 - w.nbits);
+  const uint8_t eoi[2] = {kJpegMarkerPrefix, kJpegEOI};
+  out_bytes(&w, eoi, sizeof(eoi));
+
+  uint8_t* shrunk = static_cast<uint8_t*>(realloc(w.data, size_t(w.len)));
+  *size = w.len;
+  return shrunk ? shrunk : w.data;
+}
+
+int qx_jpeg_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {
+  if (!path) return 0;
+  uint64_t size = 0;
+  uint8_t* file = qx_jpeg_encode(width, height, rgba, &size);
+  if (!file) return 0;
+  int ok = codec_write_file(path, file, size);
+  free(file);
+  return ok;
+}

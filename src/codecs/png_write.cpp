@@ -1,0 +1,133 @@
+// PNG writer: 8-bit RGBA, filter type None on every row, no interlacing and no
+// ancillary chunks. The rows, each behind a filter byte 0, are compressed in
+// one piece by qx_deflate; the stream goes into one IDAT chunk, or several of
+// 2^31 - 1 bytes when it is longer than one chunk may be. The file image is
+// sized exactly before any chunk is written.
+#include "codecs/codecs.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "codecs/codecs_internal.h"
+#include "compression/compression.h"
+
+namespace {
+
+const uint8_t kSignature[8] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a};
+const uint32_t kChunkOverhead = 12;  // length, type, CRC
+const uint32_t kIhdrLength = 13;
+const uint8_t kBitDepth = 8;
+const uint8_t kColorTypeRgba = 6;
+
+// CRC-32 of PNG (reflected polynomial 0xEDB88320), one entry per byte value.
+struct crc_table {
+  uint32_t v[256];
+};
+constexpr crc_table make_crc_table() {
+  crc_table t{};
+  for (uint32_t n = 0; n < 256; n++) {
+    uint32_t c = n;
+    for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    t.v[n] = c;
+  }
+  return t;
+}
+constexpr crc_table s_crc_table = make_crc_table();
+
+uint32_t crc_update(uint32_t crc, const uint8_t* p, uint64_t n) {
+  for (uint64_t i = 0; i < n; i++) crc = s_crc_table.v[(crc ^ p[i]) & 0xff] ^ (crc >> 8);
+  return crc;
+}
+
+inline void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
+
+// Writes one chunk at out (which has room for len + 12 bytes): length, type,
+// data, CRC-32 of type and data. Returns the bytes written.
+uint64_t png_chunk(uint8_t* out, const char type[4], const uint8_t* data, uint32_t len) {
+  put_be32(out, len);
+  memcpy(out + 4, type, 4);
+  if (len > 0) memcpy(out + 8, data, len);
+  uint32_t crc = crc_update(0xffffffffu, out + 4, uint64_t(len) + 4);
+  put_be32(out + 8 + len, ~crc);
+  return uint64_t(len) + kChunkOverhead;
+}
+
+}  // namespace
+
+uint8_t* png_wrap(int32_t width, int32_t height, const uint8_t* z, uint64_t zlen, uint32_t max_idat,
+                  uint64_t* size) {
+  *size = 0;
+  if (max_idat == 0 || max_idat > kPngMaxChunkData || (!z && zlen > 0)) return nullptr;
+  uint64_t chunks = zlen == 0 ? 1 : (zlen - 1) / max_idat + 1;
+  uint64_t total = sizeof(kSignature) + (kIhdrLength + kChunkOverhead) + kChunkOverhead;
+  uint64_t idat_overhead;
+  if (__builtin_mul_overflow(chunks, uint64_t{kChunkOverhead}, &idat_overhead) ||
+      __builtin_add_overflow(total, idat_overhead, &total) ||
+      __builtin_add_overflow(total, zlen, &total) || total > SIZE_MAX)
+    return nullptr;
+  uint8_t* out = static_cast<uint8_t*>(malloc(size_t(total)));
+  if (!out) return nullptr;
+
+  memcpy(out, kSignature, sizeof(kSignature));
+  uint64_t at = sizeof(kSignature);
+  uint8_t ihdr[kIhdrLength];
+  put_be32(ihdr, uint32_t(width));
+  put_be32(ihdr + 4, uint32_t(height));
+  ihdr[8] = kBitDepth;
+  ihdr[9] = kColorTypeRgba;
+  ihdr[10] = 0;  // compression method: deflate
+  ihdr[11] = 0;  // filter method: adaptive, with the five basic types
+  ihdr[12] = 0;  // no interlacing
+  at += png_chunk(out + at, "IHDR", ihdr, kIhdrLength);
+  uint64_t done = 0;
+  do {
+    uint32_t len = zlen - done < max_idat ? uint32_t(zlen - done) : max_idat;
+    at += png_chunk(out + at, "IDAT", z ? z + done : nullptr, len);
+    done += len;
+  } while (done < zlen);
+  at += png_chunk(out + at, "IEND", nullptr, 0);
+  *size = at;
+  return out;
+}
+
+uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+  if (!size) return nullptr;
+  *size = 0;
+  if (height <= 0 || !rgba || width <= 0) return nullptr;
+  // One filter byte and 4 bytes per pixel per row.
+  uint64_t row = uint64_t(width) * 4;
+  uint64_t stride = row + 1;
+  uint64_t filtered_len;
+  if (__builtin_mul_overflow(stride, uint64_t(height), &filtered_len) || filtered_len > SIZE_MAX)
+    return nullptr;
+  uint8_t* filtered = static_cast<uint8_t*>(malloc(size_t(filtered_len)));
+  if (!filtered) return nullptr;
+  for (uint64_t y = 0; y < uint64_t(height); y++) {
+    uint8_t* dst = filtered + y * stride;
+    dst[0] = 0;  // filter type None
+    memcpy(dst + 1, rgba + y * row, size_t(row));
+  }
+  uint8_t* z = nullptr;
+  uint64_t zlen = 0;
+  int rc = qx_deflate(filtered, filtered_len, &z, &zlen);
+  free(filtered);
+  if (rc != 0) return nullptr;
+  uint8_t* file = png_wrap(width, height, z, zlen, kPngMaxChunkData, size);
+  free(z);
+  return file;
+}
+
+int qx_png_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {
+  if (!path) return 0;
+  uint64_t size = 0;
+  uint8_t* file = qx_png_encode(width, height, rgba, &size);
+  if (!file) return 0;
+  int ok = codec_write_file(path, file, size);
+  free(file);
+  return ok;
+}
