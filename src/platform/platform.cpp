@@ -3,10 +3,16 @@
 
 #include <cstdlib>
 
+#include <cerrno>
+
+#include <sys/stat.h>
+
 #if defined(_WIN32)
+#include <direct.h>
 #include <windows.h>
 #else
 #include <sys/mman.h>
+#include <sys/types.h>
 #endif
 
 // Below this size the allocator's own memory is as good.
@@ -36,5 +42,28 @@ void platform_file_buffer_free(uint8_t* block, size_t size) {
   VirtualFree(block, 0, MEM_RELEASE);
 #else
   munmap(block, size);
+#endif
+}
+
+int platform_mkdir(const char* path) {
+#if defined(_WIN32)
+  if (_mkdir(path) == 0) return 0;
+#else
+  if (mkdir(path, 0777) == 0) return 0;
+#endif
+  return errno ? errno : EIO;
+}
+
+int platform_is_directory(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return 0;
+  return (st.st_mode & S_IFMT) == S_IFDIR;
+}
+
+int platform_is_separator(char c) {
+#if defined(_WIN32)
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
 #endif
 }

@@ -11,3 +11,11 @@
 // platform_file_buffer_free and the same size. Null when memory is short.
 uint8_t* platform_file_buffer_alloc(size_t size);
 void platform_file_buffer_free(uint8_t* block, size_t size);
+
+// Creates one directory. Returns 0, or the errno-style code of the failure
+// (EEXIST when something of that name exists already).
+int platform_mkdir(const char* path);
+// 1 when path names an existing directory.
+int platform_is_directory(const char* path);
+// 1 when c separates path components: '/' everywhere, '\\' also on Windows.
+int platform_is_separator(char c);

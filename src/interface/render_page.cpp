@@ -1,0 +1,153 @@
+// The page rendering driver: sizes the raster from the page box, rotation and
+// resolution, builds the page transform, joins and decodes the page's content
+// streams, runs the interpreter over them and hands back RGBA pixels.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "interface/interface.h"
+#include "interp/interp.h"
+#include "pdfcore/pdfcore.h"
+#include "raster/raster.h"
+
+// Decodes one content stream object and appends it to the joined content.
+static void append_stream(const pdfcore_doc* doc, int32_t num, buf* joined) {
+  const obj_entry* o = obj_find(&doc->objects, num);
+  if (!o) return;
+  int32_t n = 0;
+  uint8_t* bytes = page_stream_decode(doc, o, &n);
+  if (!bytes) return;
+  // The interpreter takes a 32-bit length: content beyond it is not joined.
+  if (n > 0 && joined->len + (uint64_t)n <= (uint64_t)INT32_MAX)
+    buf_bytes(joined, bytes, (uint64_t)n);
+  free(bytes);
+}
+
+// Joins the streams named by the page's /Contents (a reference or an array of
+// references), directly, without separators.
+static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* joined) {
+  const obj_entry* po = obj_find(&doc->objects, page->num);
+  const uint8_t* t;
+  int32_t start, end;
+  if (!po || !obj_region(doc->data, doc->len, po, &t, &start, &end)) return;
+  int32_t p = find_name(t, end, start, end, "Contents");
+  if (p < 0) return;
+  int32_t q = skip_ws(t, p + 9, end);
+  if (q >= end) return;
+  if (pdf_is_digit(t[q])) {
+    append_stream(doc, parse_int_at(t, end, &q), joined);
+    return;
+  }
+  if (t[q] != '[') return;
+  q++;
+  while (q < end && t[q] != ']') {
+    if (!pdf_is_digit(t[q])) {
+      q++;
+      continue;
+    }
+    int32_t num = parse_int_at(t, end, &q);
+    q = skip_ws(t, q, end);
+    if (q < end && pdf_is_digit(t[q])) {
+      parse_int_at(t, end, &q);
+      q = skip_ws(t, q, end);
+    }
+    if (q < end && t[q] == 'R') q++;
+    append_stream(doc, num, joined);
+  }
+}
+
+// The CTM the page content starts with: rotation about the box, then the
+// resolution's scale, then the flip to rows counted from the top.
+static matrix page_transform(const pageinfo* pg, int32_t r, double scale, int32_t height) {
+  matrix rot = {1, 0, 0, 1, 0, 0};
+  if (r == 90)
+    rot = {0, -1, 1, 0, pg->x0, pg->y0 + pg->x1};
+  else if (r == 180)
+    rot = {-1, 0, 0, -1, pg->x0 + pg->x1, pg->y0 + pg->y1};
+  else if (r == 270)
+    rot = {0, 1, -1, 0, pg->x0 + pg->y1, pg->y0};
+  matrix sc = {scale, 0, 0, scale, 0, 0};
+  matrix flip = {1, 0, 0, -1, 0, (double)height};
+  matrix t, out;
+  mat_mult(&t, &sc, &rot);
+  mat_mult(&out, &flip, &t);
+  return out;
+}
+
+// A page side in pixels, rounded; far-out values saturate so that the size
+// check below refuses them.
+static int64_t side_pixels(double points, double scale) {
+  double v = points * scale;
+  if (!(v < 1e15)) return std::isnan(v) ? 0 : INT64_MAX / 2;
+  if (v < -1e15) return -1;
+  return (int64_t)lround(v);
+}
+
+uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t* out_width,
+                     int32_t* out_height) {
+  int32_t count = doc->pages.count;
+  if (index < 0 || index >= count) {
+    pdfcore_set_error("page %d out of range (1..%d)", index + 1, count);
+    return nullptr;
+  }
+  const pageinfo* pg = &doc->pages.items[index];
+  double scale = dpi / 72.0;
+  int64_t W = side_pixels(pg->x1, scale), H = side_pixels(pg->y1, scale);
+  int32_t r = pg->rotate % 360;
+  if (r == 90 || r == 270) std::swap(W, H);
+  int32_t width = W > 0 ? (int32_t)std::min<int64_t>(W, INT32_MAX) : 1;
+  int32_t height = H > 0 ? (int32_t)std::min<int64_t>(H, INT32_MAX) : 1;
+  if (W > kMaxCanvasSide || H > kMaxCanvasSide) {
+    pdfcore_set_error("page too large at %d dpi (%dx%d px)", dpi, width, height);
+    return nullptr;
+  }
+
+  canvas cv;
+  if (!canvas_init(&cv, width, height)) {
+    pdfcore_set_error("out of memory rendering page %d", index + 1);
+    return nullptr;
+  }
+  char* resources = pdfcore_page_resources(doc, index);
+  interp* ctx = (interp*)calloc(1, sizeof(interp));
+  if (ctx) {
+    ctx->doc = doc;
+    ctx->canvas = &cv;
+    ctx->page = pg;
+    ctx->page_resources = resources;
+    ctx->resources = resources;
+    ctx->resources_len = resources ? (int32_t)strlen(resources) : 0;
+    ctx->ctm[0] = page_transform(pg, r, scale, height);
+    ctx->depth = 1;
+    ctx->fill = {1, {0, 0, 0, 0}};
+    ctx->stroke = {1, {0, 0, 0, 0}};
+    ctx->tm = ctx->tlm = {1, 0, 0, 1, 0, 0};
+    ctx->font_size = 12.0;
+    buf joined = {};
+    gather_contents(doc, pg, &joined);
+    if (joined.data && joined.len > 0) interp_execute(ctx, joined.data, (int32_t)joined.len);
+    buf_free(&joined);
+    interp_release(ctx);
+    free(ctx);
+  }
+
+  size_t pixels = (size_t)width * (size_t)height;
+  uint8_t* rgba = (uint8_t*)malloc(pixels * 4);
+  if (!rgba) {
+    pdfcore_set_error("out of memory compositing page %d", index + 1);
+    free(resources);
+    canvas_free(&cv);
+    return nullptr;
+  }
+  for (size_t i = 0; i < pixels; i++) {
+    rgba[i * 4 + 0] = cv.rgb[i * 3 + 0];
+    rgba[i * 4 + 1] = cv.rgb[i * 3 + 1];
+    rgba[i * 4 + 2] = cv.rgb[i * 3 + 2];
+    rgba[i * 4 + 3] = cv.alpha[i];
+  }
+  *out_width = width;
+  *out_height = height;
+  free(resources);
+  canvas_free(&cv);
+  return rgba;
+}
