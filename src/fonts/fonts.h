@@ -1,4 +1,4 @@
-// The fonts subsystem. So far: the TrueType reader (truetype.cpp), which reads
+// The fonts subsystem: the built-in faces, and the TrueType reader (truetype.cpp), which reads
 // a font held in memory (table directory, character map, advance widths,
 // glyph outlines) and turns outlines into rasteriser segments with every
 // quadratic arc written as a cubic. It keeps no state, never copies or frees
@@ -83,3 +83,19 @@ int tf_glyph_outline(const uint8_t* data, int32_t len, int32_t glyph, tf_point**
 // font units (kind 0 straight, 1 cubic) in segs. Returns the count written.
 int tf_outline_segs(const tf_point* points, int32_t npoints, const uint16_t* ends,
                     int32_t ncontours, path_seg* segs);
+
+// ---------------------------------------------------------------------------
+// Built-in faces (builtin.cpp): Liberation Sans, Serif and Mono Regular
+// 1.07.4, compiled into the library and replaced by the same files found on
+// disk at initialisation.
+
+inline constexpr int kBuiltinFaces = 3;
+enum builtin_face : int { FACE_SANS = 0, FACE_SERIF = 1, FACE_MONO = 2 };
+
+// The data in use for each face; null (length 0) until load_font_files runs.
+extern const uint8_t* g_font_files[kBuiltinFaces];
+extern int32_t g_font_lens[kBuiltinFaces];
+
+// Points every face at its built-in data, then at a copy of the same file
+// found on disk. Called by rendrix_init, before anything is rendered.
+void load_font_files(void);

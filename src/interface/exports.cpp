@@ -5,12 +5,17 @@
 
 #include <new>
 
+#include "fonts/fonts.h"
 #include "pdfcore/pdfcore.h"
 
 extern "C" {
 
 RENDRIX_API int rendrix_init(void) {
-  // The built-in font table is filled here once fonts exist.
+  try {
+    load_font_files();
+  } catch (...) {
+    // Out of memory while listing directories: the faces stay built in.
+  }
   pdfcore_clear_error();
   return 1;
 }

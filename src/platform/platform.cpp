@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #else
 #include <sys/mman.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 // Below this size the allocator's own memory is as good.
@@ -66,4 +68,26 @@ int platform_is_separator(char c) {
 #else
   return c == '/';
 #endif
+}
+
+size_t platform_exe_dir(char* out, size_t cap) {
+  if (cap == 0) return 0;
+  out[0] = 0;
+  char path[4096];
+#if defined(_WIN32)
+  DWORD n = GetModuleFileNameA(nullptr, path, (DWORD)sizeof path);
+  if (n == 0 || n >= sizeof path) return 0;
+  const char* cut = strrchr(path, '\\');
+  size_t len = cut ? (size_t)(cut - path) : (size_t)n;
+#else
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return 0;
+  path[n] = 0;
+  const char* cut = strrchr(path, '/');
+  size_t len = cut ? (size_t)(cut - path) : (size_t)n;
+#endif
+  if (len + 1 > cap) return 0;
+  memcpy(out, path, len);
+  out[len] = 0;
+  return len;
 }

@@ -19,3 +19,8 @@ int platform_mkdir(const char* path);
 int platform_is_directory(const char* path);
 // 1 when c separates path components: '/' everywhere, '\\' also on Windows.
 int platform_is_separator(char c);
+
+// The directory of the running program's executable (not of this library),
+// without a trailing separator, into out (cap bytes). Returns its length, or
+// 0 with out empty when it cannot be found or does not fit.
+size_t platform_exe_dir(char* out, size_t cap);
