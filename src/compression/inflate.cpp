@@ -10,27 +10,21 @@
 
 #include <cstring>
 
+#include "compression/deflate_constants.h"
+
 static const int kMaxBits = 15;         // longest Huffman code
 static const int kMaxLitCodes = 286;    // literal/length symbols a dynamic block may declare
 static const int kMaxDistCodes = 30;    // distance symbols a dynamic block may declare
 static const int kFixedLitCodes = 288;  // the fixed code also covers the invalid 286, 287
 static const uint64_t kMaxOutput = uint64_t{1} << 30;
 
-// Base values and extra-bit counts of length symbols 257..285 and distance
-// symbols 0..29 (RFC 1951, section 3.2.5).
-static const uint16_t kLenBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                      15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                      67, 83, 99, 115, 131, 163, 195, 227, 258};
-static const uint8_t kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static const uint16_t kDistBase[30] = {
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-static const uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                       6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// Base values and extra-bit counts of the length and distance symbols.
+static constexpr const uint16_t (&kLenBase)[29] = deflate_len_base;
+static constexpr const uint8_t (&kLenExtra)[29] = deflate_len_extra;
+static constexpr const uint16_t (&kDistBase)[30] = deflate_dist_base;
+static constexpr const uint8_t (&kDistExtra)[30] = deflate_dist_extra;
 // Order in which a dynamic block sends the code-length code's lengths.
-static const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                             11, 4,  12, 3, 13, 2, 14, 1, 15};
+static constexpr const uint8_t (&kCodeLengthOrder)[19] = deflate_code_length_order;
 
 namespace {
 
