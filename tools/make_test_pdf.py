@@ -133,6 +133,7 @@ def fixtures():
 
     f["stream_filters.pdf"] = stream_filters()
     f["flate_ceiling.pdf"] = flate_ceiling()
+    f["text_truetype.pdf"] = text_truetype()
     return f
 
 
@@ -214,6 +215,44 @@ def flate_ceiling():
         z = zeros_zlib(size)
         objs.append(Obj(num, b"<< /Filter /FlateDecode /Length %d >>" % len(z), z))
     objs.append(stream_obj(7, b"", CONTENT_A))
+    return build(objs, 1)
+
+
+FONT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "fonts", "data")
+
+
+def text_truetype():
+    """Liberation Sans Regular embedded (FontFile2, Flate) and shown three
+    ways, each page drawing "AB" at size 48 from (10, 30) on a 200 x 100 box:
+    1. a simple TrueType font; 2. a Type0 font with CIDToGIDMap /Identity
+    showing the glyph ids 36 and 37; 3. the same program with a CIDToGIDMap
+    stream mapping the codes 1 and 2 to those glyphs. All three must draw
+    what the built-in sans face draws for /Helvetica (tests/text)."""
+    with open(os.path.join(FONT_DIR, "LiberationSans-Regular.ttf"), "rb") as fh:
+        program = fh.read()
+    objs = [Obj(n, t) for n, t in catalog_and_pages([3, 4, 5])]
+    shows = [(b"F1", 10, b"(AB)"), (b"F2", 11, b"<00240025>"), (b"F3", 13, b"<00010002>")]
+    for i, (name, font, text) in enumerate(shows):
+        content = b"BT /%s 48 Tf 10 30 Td %s Tj ET" % (name, text)
+        objs.append(Obj(3 + i, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 100] "
+                               b"/Resources << /Font << /%s %d 0 R >> >> /Contents %d 0 R >>"
+                        % (name, font, 20 + i)))
+        objs.append(stream_obj(20 + i, b"", content))
+    desc = b"<< /Type /FontDescriptor /FontName /LiberationSans /FontFile2 30 0 R >>"
+    objs.append(Obj(10, b"<< /Type /Font /Subtype /TrueType /BaseFont /LiberationSans "
+                        b"/FontDescriptor 31 0 R >>"))
+    objs.append(Obj(11, b"<< /Type /Font /Subtype /Type0 /BaseFont /LiberationSans "
+                        b"/Encoding /Identity-H /DescendantFonts [12 0 R] >>"))
+    objs.append(Obj(12, b"<< /Type /Font /Subtype /CIDFontType2 /BaseFont /LiberationSans "
+                        b"/CIDToGIDMap /Identity /FontDescriptor 31 0 R >>"))
+    objs.append(Obj(13, b"<< /Type /Font /Subtype /Type0 /BaseFont /LiberationSans "
+                        b"/Encoding /Identity-H /DescendantFonts 14 0 R >>"))
+    objs.append(Obj(14, b"[15 0 R]"))  # the descendant reached through an array object
+    objs.append(Obj(15, b"<< /Type /Font /Subtype /CIDFontType2 /BaseFont /LiberationSans "
+                        b"/CIDToGIDMap 32 0 R /FontDescriptor 31 0 R >>"))
+    objs.append(stream_obj(30, b"/Length1 %d" % len(program), program, compress=True))
+    objs.append(Obj(31, desc))
+    objs.append(stream_obj(32, b"", bytes([0, 0, 0, 36, 0, 37]), compress=True))
     return build(objs, 1)
 
 

@@ -542,11 +542,10 @@ bool take_restart(bit_reader* r) {
 }
 
 // Allocates the planes (every frame component gets one) and chooses the MCU
-// layout. A scan that lists every frame component is decoded interleaved,
-// h x v blocks of each per MCU. A scan that lists some of them decodes only
-// those, as T.81 lays such scans out: one component alone non-interleaved
-// (one block per MCU, across its own ceil(X h / Hmax) by ceil(Y v / Vmax)
-// samples), several interleaved.
+// layout. A scan decodes the components it lists, as T.81 lays scans out:
+// several interleaved, h x v blocks of each per MCU; one component alone
+// (also the only one of its frame) non-interleaved, one block per MCU across
+// its own ceil(X h / Hmax) by ceil(Y v / Vmax) samples.
 const char* prepare_scan(decoder* d, scan_layout* s) {
   const frame* f = &d->f;
   int hmax = 1, vmax = 1, listed = 0;
@@ -575,7 +574,10 @@ const char* prepare_scan(decoder* d, scan_layout* s) {
     if (listed < f->n && !c->in_scan) continue;
     s->units[s->n++] = {c, c->h, c->v};
   }
-  if (listed == 1 && f->n > 1) {
+  // Every one-component scan is non-interleaved, also the only scan of a
+  // one-component frame: a gray JPEG with 2 x 2 sampling codes one block per
+  // MCU in raster order (it was once read as 2 x 2 blocks per MCU, scrambled).
+  if (listed == 1) {
     const component* c = s->units[0].c;
     uint64_t xc = (uint64_t{f->width} * c->h + hmax - 1) / hmax;
     uint64_t yc = (uint64_t{f->height} * c->v + vmax - 1) / vmax;

@@ -99,3 +99,123 @@ extern int32_t g_font_lens[kBuiltinFaces];
 // Points every face at its built-in data, then at a copy of the same file
 // found on disk. Called by rendrix_init, before anything is rendered.
 void load_font_files(void);
+
+// ---------------------------------------------------------------------------
+// PDF fonts (font_resolve.cpp) and glyph drawing (glyph_draw.cpp).
+//
+// Fonts are resolved from the resources of an interpreter context and
+// cached in it; glyphs are drawn on the context's canvas. The context is a
+// plain struct declared in interp/interp.h, which font_resolve.cpp and
+// glyph_draw.cpp include: a Type3 glyph runs the interpreter on its
+// procedure, so that front header (and its one call,
+// interp_run_glyph_procedure) is the single place where fonts lean back on
+// the interpreter.
+
+struct interp;
+
+// Codes of a simple or Type3 font.
+inline constexpr int kFontCodes = 256;
+// A cache key holds at most this many bytes with its terminator; a longer
+// name is stored cut, so it never matches again and resolves anew each time.
+inline constexpr int kFontCacheKeyBytes = 64;
+// Ranges kept from one W array; more are ignored.
+inline constexpr int32_t kMaxWidthRanges = 65536;
+// Type3 glyph procedures run while another glyph procedure is running (a
+// Type3 glyph that shows Type3 text), counted from the outermost glyph. With
+// the interpreter's nesting bound this keeps a procedure that shows itself
+// several times from multiplying into an exponential number of runs.
+inline constexpr int32_t kMaxType3NestedRuns = 256;
+
+// Glyph id (0 = no glyph) and advance, in text space units per unit of font
+// size, of one single-byte code.
+struct glyph_entry {
+  int32_t gid;
+  double width;
+};
+
+// One range of a composite font's W array: codes first..last (inclusive).
+// widths holds nwidths values (W value / 1000); with uniform set, widths[0]
+// applies to every code of the range (the "first last w" form), so a wide
+// range costs one number. widths is null for a range without widths.
+struct w_range {
+  int32_t first, last;
+  double* widths;
+  int32_t nwidths;
+  int32_t uniform;
+};
+
+// Outlines a font has already converted into segments (glyph_draw.cpp).
+struct glyph_outline_cache;
+
+// One resolved font, a zero-initialised heap record owned by a context's
+// font cache. kind: 1 simple (anything neither Type3 nor Type0), 2
+// composite (Type0), 3 Type3.
+struct font {
+  uint32_t obj_num;
+  int32_t kind;
+  uint8_t* file;  // owned copy of the embedded TrueType program, or null
+  int32_t file_len;
+  double units_per_em;     // from the program's head table, else 1000
+  glyph_entry* glyph_map;  // kFontCodes entries; owned unless shared_map
+  int32_t face;            // built-in face standing in, -1 for none
+  int32_t shared_map;      // 1 when glyph_map is a built-in face's table
+  // Simple fonts.
+  double* widths;  // kFontCodes document widths (Widths / 1000)
+  int32_t first_char;
+  // Type3 fonts.
+  uint8_t** t3_procs;  // kFontCodes owned glyph procedures (decoded), by code
+  int32_t* t3_lens;
+  double* t3_widths;   // kFontCodes advances
+  matrix t3_matrix;    // glyph space to text space (FontMatrix), else identity
+  char* t3_resources;  // owned copy of the font's /Resources, or null
+  int32_t t3_resources_len;
+  // Composite fonts.
+  uint8_t* cid_to_gid;  // owned CIDToGIDMap stream, or null (codes are glyph ids)
+  int32_t cid_to_gid_len;
+  double dw;  // DW / 1000, 1.0 when absent
+  w_range* w_ranges;
+  int32_t w_count;
+  int32_t w_cap;
+  // Outlines already converted, by code (simple) or glyph id (composite).
+  glyph_outline_cache* outlines;
+};
+
+// The font resource called name (without the slash) in the context's
+// resources, resolved once per context and cached there; null when it
+// cannot be resolved or the cache already holds kFontCacheSize fonts.
+font* font_get(interp* ctx, const char* name);
+
+// The advance of one code in text space units per unit of font size. A null
+// font gives 0.5.
+double glyph_advance(const font* f, int32_t code);
+
+// The advance of a string (its codes as text_show_at reads them) times the
+// font size: the distance text_show_at moves from its first glyph.
+double text_advance(const font* f, const uint8_t* bytes, int32_t len, double font_size);
+
+// Parses a W array whose elements start at pos (just after its '[') in
+// text[0..len), appending ranges to f. Returns the number of ranges added.
+int cid_parse_w(font* f, const char* text, int32_t len, int32_t pos);
+
+// Appends the range first..last, clamped to 0..65535 with last >= first, and
+// without widths. Null when the range array cannot grow.
+w_range* cid_new_range(font* f, int32_t first, int32_t last);
+
+// Releases a font and everything it owns (not a shared glyph map).
+void font_free(font* f);
+
+// Releases the font's converted outlines (glyph_draw.cpp).
+void glyph_outline_cache_free(font* f);
+
+// Releases the context's cached fonts and keys and empties the cache.
+void font_cache_release(interp* ctx);
+
+// Draws the codes of a string with the current font, the first glyph at
+// offset x (text space units, along the text line), each next one further
+// by its advance times the font size. The text matrix is not changed.
+void text_show_at(interp* ctx, const uint8_t* bytes, int32_t len, double x);
+
+// Draws one code of the current font at offset x along the text line, filled
+// with the fill colour: a TrueType outline, or a Type3 glyph procedure run in
+// a child context.
+void draw_glyph(interp* ctx, int32_t code, double x);

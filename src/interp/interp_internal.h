@@ -39,8 +39,22 @@ struct operands {
 // returns nothing, the caller clears the stack.
 void run_operator(interp* ctx, const char* kw, int32_t length, const operand* stack, int32_t count);
 
+// The text operators (text_ops.cpp). Returns true when the keyword is one of
+// them (whether or not it had the operands it needs).
+bool run_text_operator(interp* ctx, const char* kw, int32_t length, const operand* stack,
+                       int32_t count);
+
 // Tests observe the lexer through this hook: when set, it sees every keyword
 // with the whole operand stack just before the operator runs.
 using operator_hook = void (*)(void* user, const char* kw, int32_t length, const operand* stack,
                                int32_t count);
 void interp_set_operator_hook(operator_hook hook, void* user);
+
+// XObjects and inline images (xobject.cpp).
+
+// Do: paints the image or runs the form named by the top operand.
+void op_do(interp* ctx, const operand* stack, int32_t count);
+// BI: reads the inline image that starts at bytes[pos] (just after BI) up to
+// EI and paints it. Returns the position after EI, or length when the image
+// has no ID (the rest of the stream is skipped) or no EI.
+int32_t interp_inline_image(interp* ctx, const uint8_t* bytes, int32_t length, int32_t pos);

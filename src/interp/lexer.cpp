@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fonts/fonts.h"
 #include "interp/interp_internal.h"
 
 namespace {
@@ -239,6 +240,7 @@ void interp_set_operator_hook(operator_hook hook, void* user) {
 
 void interp_release(interp* ctx) {
   path_free(&ctx->path);
+  font_cache_release(ctx);
 }
 
 void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
@@ -307,7 +309,10 @@ void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
         lx.p++;
       }
       if (s_hook) s_hook(s_hook_user, (const char*)s + k, lx.p - k, st->v, st->count);
-      run_operator(ctx, (const char*)s + k, lx.p - k, st->v, st->count);
+      if (lx.p - k == 2 && s[k] == 'B' && s[k + 1] == 'I')
+        lx.p = interp_inline_image(ctx, s, length, lx.p);  // consumes the image through EI
+      else
+        run_operator(ctx, (const char*)s + k, lx.p - k, st->v, st->count);
       st->drop_all();
     } else {
       lx.p++;

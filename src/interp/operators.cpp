@@ -66,6 +66,11 @@ bool is(const char* kw, int32_t len, const char* name) {
 
 void run_operator(interp* ctx, const char* kw, int32_t len, const operand* stack, int32_t count) {
   if (len < 1 || len > 3) return;  // no operator handled here is longer
+  if (run_text_operator(ctx, kw, len, stack, count)) return;
+  if (is(kw, len, "Do")) {
+    op_do(ctx, stack, count);
+    return;
+  }
   auto need = [&](int32_t n) { return top(stack, count, n); };
   char c0 = kw[0];
   operands o;

@@ -123,3 +123,19 @@ void stroke_segment(canvas* cv, const matrix* ctm, double x0, double y0, double 
 
 // The colour as red, green and blue, each clamped to [0, 1].
 void color_get(const color* c, double* r, double* g, double* b);
+
+// ---------------------------------------------------------------------------
+// Image drawing (image_draw.cpp).
+
+// Paints w x h RGBA pixels (top row first) into the axis-aligned device box
+// spanned by (0, 0) and (uw, uh) mapped through ctm, corners rounded half
+// away from zero, by nearest neighbour: the image's first row lands in the
+// box's top row and its first column in the left one, whatever the signs of
+// ctm, so rotations and mirrors still draw the image upright. Each pixel is
+// composited by blend_px with coverage (alpha byte / 255) x alpha, times
+// mask byte / 255 when mask (w x h bytes) is given. Only the part inside the
+// canvas and the clip rectangle is visited. The interpreter passes its
+// canvas and current CTM (the rasteriser knows no interpreter context).
+// Returns 1 when something was visited, else 0.
+int draw_pixels(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
+                const uint8_t* pixels, const uint8_t* mask, double alpha);

@@ -99,11 +99,13 @@ TEST(JpegDecodeMarkers, MarkerInAcDataEndsTheBlockAndReadsOn) {
 }
 
 TEST(JpegDecodeMarkers, MarkerInDcCodeSkipsTheRestOfTheBlockRow) {
-  // One gray component sampled 3 x 2: a single 24 x 16 MCU of blocks
-  // A B C / D E F. A's DC and end of block fill 16 bits; B's DC code meets
-  // the marker, so B and C are skipped (mid-grey) and D goes on from the
-  // marker's second byte with A's predictor.
-  bytes s = header(24, 16, {{1, 3, 2}});
+  // Luma sampled 3 x 2 in an interleaved scan with two 1 x 1 chroma
+  // components (a one-component scan is non-interleaved whatever its
+  // sampling): a single 24 x 16 MCU of luma blocks A B C / D E F, then one
+  // chroma block each, DC 0, so pixels are gray. A's DC and end of block fill
+  // 16 bits; B's DC code meets the marker, so B and C are skipped (mid-grey)
+  // and D goes on from the marker's second byte with A's predictor.
+  bytes s = header(24, 16, {{1, 3, 2}, {2, 1, 1}, {3, 1, 1}});
   // A: DC of size 4 (4 + 4 bits) and end of block (8 bits), ending on a byte.
   entropy_writer v;
   v.dc_symbol(4);
@@ -114,6 +116,8 @@ TEST(JpegDecodeMarkers, MarkerInDcCodeSkipsTheRestOfTheBlockRow) {
   v.put({40});   // D
   v.put({-16});  // E
   v.put({8});    // F
+  v.put({0});    // Cb
+  v.put({0});    // Cr
   append(s, v.finish());
   append(s, kEoi);
   decoded d = decode(s);

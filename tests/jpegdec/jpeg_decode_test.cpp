@@ -281,3 +281,15 @@ TEST(JpegDecodeScans, ComponentsAScanOmitsReadMidGrey) {
   EXPECT_EQ(d.rgb(0, 0), ycc(128, 200, 50));
   EXPECT_EQ(d.rgb(15, 15), ycc(128, 200, 50));
 }
+
+TEST(JpegDecodeScans, LoneComponentWithSamplingIsNonInterleaved) {
+  // A gray frame whose one component is sampled 2 x 2 (as cjpeg -grayscale
+  // -sample 2x2 writes): its scan is non-interleaved, one block per MCU in
+  // raster order over ceil(24 / 8) x ceil(16 / 8) blocks. Read as 2 x 2
+  // blocks per MCU, the blocks would land scrambled.
+  std::vector<block> blocks;
+  for (int i = 0; i < 6; i++) blocks.push_back({i == 0 ? dc_for(40) : 20 * 8});
+  decoded d = decode(image(24, 16, {{1, 2, 2}}, blocks));
+  ASSERT_TRUE(d.ok) << d.msg;
+  for (int i = 0; i < 6; i++) expect_flat(d, i % 3, i / 3, 40 + 20 * i);
+}

@@ -1,0 +1,527 @@
+// Decoding of PDF images into RGBA pixels: the dictionary keys, the sample
+// unpacking at 1, 2, 4, 8 and 16 bits, the device colour spaces, Indexed
+// palettes, the Decode array of 1-bit images, soft masks and JPEG data.
+//
+// The sample data are read as they came out of the filter chain: a position
+// past their end reads as zero, as if the data had been padded to the image's
+// size, but no padded copy is ever made. Memory per image is bounded by
+// image_limits::kMaxImagePixels.
+#include "images/images.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "codecs/jpeg_decode.h"
+
+namespace {
+
+using image_limits::kMaxImagePixels;
+using image_limits::kMaxImageSide;
+using image_limits::kMinImageSide;
+
+// Bytes of decoded data; a position past the end reads as zero.
+struct byte_view {
+  const uint8_t* d;
+  uint64_t n;
+  uint8_t at(uint64_t i) const { return i < n ? d[i] : 0; }
+  // The big-endian 16-bit value at i.
+  uint32_t be16(uint64_t i) const { return (uint32_t)at(i) << 8 | at(i + 1); }
+};
+
+// The text an object's keys are searched in: text[start, end).
+struct region {
+  const uint8_t* t;
+  int32_t start, end;
+};
+
+// Position of the value of /key (after whitespace), or -1 when absent.
+int32_t value_pos(const region& r, const char* key) {
+  int32_t p = find_name(r.t, r.end, r.start, r.end, key);
+  if (p < 0) return -1;
+  return skip_ws(r.t, p + 1 + (int32_t)strlen(key), r.end);
+}
+
+// The integer value of /key: 1 with *out set, 0 when absent or unreadable.
+int int_key(const region& r, const char* key, int32_t* out) {
+  int32_t p = value_pos(r, key);
+  if (p < 0 || p >= r.end || !(pdf_is_digit(r.t[p]) || r.t[p] == '-')) return 0;
+  *out = parse_int_at(r.t, r.end, &p);
+  return 1;
+}
+
+// The RGBA byte of a colour value in [0, 1]: truncated, so that an 8-bit
+// sample v read as v / 255 comes back as exactly v.
+inline uint8_t unit_byte(double v) {
+  if (!(v >= 0)) return 0;
+  if (v > 1) return 255;
+  return (uint8_t)(v * 255);
+}
+
+inline void put_rgb(uint8_t* o, double r, double g, double b) {
+  o[0] = unit_byte(r);
+  o[1] = unit_byte(g);
+  o[2] = unit_byte(b);
+  o[3] = 255;
+}
+
+// ---------------------------------------------------------------------------
+// Palettes.
+
+bool is_palette_name_char(uint8_t c) {
+  return pdf_is_alnum(c) || c == '_' || c == '+' || c == '-';
+}
+
+// Skips the name whose '/' is at p.
+int32_t skip_name(const uint8_t* t, int32_t p, int32_t end) {
+  p++;
+  while (p < end && is_palette_name_char(t[p])) p++;
+  return p;
+}
+
+// Skips the array whose '[' is at p, nested brackets balanced; end when it
+// does not close.
+int32_t skip_array(const uint8_t* t, int32_t p, int32_t end) {
+  int32_t depth = 0;
+  for (; p < end; p++) {
+    if (t[p] == '[') depth++;
+    if (t[p] == ']' && --depth == 0) return p + 1;
+  }
+  return end;
+}
+
+int hex_digit(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The bytes of the hexadecimal string whose '<' is at p. Pairs of digits make
+// one byte; a digit followed by anything else makes digit x 16; whitespace
+// between bytes is skipped and any other character ends the string.
+uint8_t* read_hex_lookup(const uint8_t* t, int32_t p, int32_t end, int32_t* out_len) {
+  int64_t cap = image_limits::kPaletteFirstBytes, n = 0;
+  uint8_t* block = (uint8_t*)malloc((size_t)cap);
+  if (!block) return nullptr;
+  for (p++; p < end;) {
+    if (pdf_is_ws(t[p])) {
+      p++;
+      continue;
+    }
+    int hi = hex_digit(t[p]);
+    if (hi < 0) break;
+    p++;
+    int lo = 0;
+    if (p < end && hex_digit(t[p]) >= 0) lo = hex_digit(t[p++]);
+    if (n == cap) {
+      // The string lies in the object region, so n stays below INT32_MAX.
+      uint8_t* grown = (uint8_t*)realloc(block, (size_t)cap * 2);
+      if (!grown) {
+        free(block);
+        return nullptr;
+      }
+      block = grown;
+      cap *= 2;
+    }
+    block[n++] = (uint8_t)(hi * 16 + lo);
+  }
+  *out_len = (int32_t)n;
+  return block;
+}
+
+// A malloc'd copy of the decoded data of stream object num, or null.
+uint8_t* read_stream_lookup(const pdfcore_doc* doc, int32_t num, int32_t* out_len) {
+  const obj_entry* o = obj_find(&doc->objects, num);
+  if (!o) return nullptr;
+  buf b = {};
+  int32_t n = 0;
+  const uint8_t* bytes = decoded_stream(o, doc->data, doc->len, &b, &n);
+  uint8_t* copy = nullptr;
+  if (bytes && n >= 0) {
+    copy = (uint8_t*)malloc((size_t)n + 1);
+    if (copy) {
+      memcpy(copy, bytes, (size_t)n);
+      *out_len = n;
+    }
+  }
+  buf_free(&b);
+  return copy;
+}
+
+// Reads the palette of an [/Indexed base hival lookup] colour space: returns
+// the lookup bytes (malloc'd) with their length and the entry count n
+// (hival + 1, 0 when hival is negative or unreadable), or null when the
+// array or its lookup cannot be read. The base colour space is not used:
+// entries are always RGB triples. A base given as a reference is not
+// skipped, so its object number is read as hival.
+uint8_t* read_palette(const pdfcore_doc* doc, const region& r, int32_t* out_len, int64_t* entries) {
+  const uint8_t* t = r.t;
+  int32_t end = r.end;
+  int32_t p = value_pos(r, "ColorSpace");
+  if (p < 0 || p >= end || t[p] != '[') return nullptr;
+  p = skip_ws(t, p + 1, end);
+  if (p < end && t[p] == '/') p = skip_name(t, p, end);
+  p = skip_ws(t, p, end);
+  if (p < end && t[p] == '/')
+    p = skip_name(t, p, end);
+  else if (p < end && t[p] == '[')
+    p = skip_array(t, p, end);
+  int32_t hival = parse_int_at(t, end, &p);
+  *entries = hival >= 0 ? (int64_t)hival + 1 : 0;
+  p = skip_ws(t, p, end);
+  if (p >= end) return nullptr;
+  if (t[p] == '<') {
+    if (p + 1 < end && t[p + 1] == '<') return nullptr;
+    return read_hex_lookup(t, p, end, out_len);
+  }
+  if (pdf_is_digit(t[p])) return read_stream_lookup(doc, parse_int_at(t, end, &p), out_len);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// JPEG frame size.
+
+// The frame size of the JPEG in d[0..n), walking its segments from offset 2
+// as the decoder does up to the scan header: the largest SOF0 or SOF2 frame
+// (the decoder reads no other). 0 when there is none.
+uint64_t jpeg_frame_pixels(const uint8_t* d, uint64_t n) {
+  uint64_t pos = 2, most = 0;
+  while (pos < n && d[pos] == 0xFF) {
+    while (pos < n && d[pos] == 0xFF) pos++;
+    if (pos >= n) break;
+    uint8_t m = d[pos++];
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD9)) continue;  // no length
+    if (m == 0x00 || n - pos < 2) break;
+    uint64_t seg = (uint64_t)d[pos] << 8 | d[pos + 1];
+    if (seg < 2 || seg > n - pos) break;
+    if ((m == 0xC0 || m == 0xC2) && seg - 2 > 6) {
+      uint64_t h = (uint64_t)d[pos + 3] << 8 | d[pos + 4];
+      uint64_t w = (uint64_t)d[pos + 5] << 8 | d[pos + 6];
+      if (w * h > most) most = w * h;
+    }
+    if (m == 0xDA) break;
+    pos += seg;
+  }
+  return most;
+}
+
+// Decodes the JPEG data into out (W x H RGBA). A frame of another size is
+// resampled to W x H by nearest neighbour. Returns 1 when out was filled, 0
+// when the decoder refused the data (they are then read as raw samples), -1
+// when the frame is too large to decode.
+int decode_jpeg_into(const byte_view& data, int32_t W, int32_t H, uint8_t* out) {
+  if (jpeg_frame_pixels(data.d, data.n) > kMaxImagePixels) return -1;
+  int32_t jw = 0, jh = 0;
+  const char* message = nullptr;
+  uint8_t* px = qx_jpeg_decode_impl(data.d, data.n, &jw, &jh, &message);
+  if (!px) return 0;
+  if (jw <= 0 || jh <= 0) {
+    free(px);
+    return 0;
+  }
+  if (jw == W && jh == H) {
+    memcpy(out, px, (size_t)W * (size_t)H * 4);
+    free(px);
+    return 1;
+  }
+  int32_t* cols = (int32_t*)malloc(sizeof(int32_t) * (size_t)W);
+  if (!cols) {
+    free(px);
+    return -1;
+  }
+  for (int32_t x = 0; x < W; x++) {
+    int32_t u = (int32_t)((double)x * jw / W);
+    cols[x] = u < jw - 1 ? u : jw - 1;
+  }
+  for (int32_t y = 0; y < H; y++) {
+    int32_t v = (int32_t)((double)y * jh / H);
+    if (v > jh - 1) v = jh - 1;
+    const uint8_t* src = px + (size_t)v * (size_t)jw * 4;
+    uint8_t* dst = out + (size_t)y * (size_t)W * 4;
+    for (int32_t x = 0; x < W; x++) memcpy(dst + (size_t)x * 4, src + (size_t)cols[x] * 4, 4);
+  }
+  free(cols);
+  free(px);
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Sample conversion.
+
+enum class conv {
+  white,     // every pixel white
+  black,     // every pixel black
+  rgb16,     // three big-endian 16-bit samples, white past the data
+  gray16,    // one big-endian 16-bit sample, white past the data
+  bits,      // a 1-, 2- or 4-bit sample as gray (1 bit: Decode may invert)
+  indexed8,  // a palette index
+  rgb8,
+  cmyk8,
+  gray8,
+};
+
+struct convert_args {
+  conv kind;
+  int32_t bpc;
+  bool invert;            // 1-bit samples under /Decode [1 0]
+  const uint8_t* lookup;  // Indexed: the palette bytes
+  int64_t lookup_len;
+  int64_t entries;  // Indexed: hival + 1
+};
+
+// How the samples of an image of this depth and colour space become RGB. An
+// 8-bit image without a colour space is taken as RGB or gray when its data
+// length L fits exactly, and is white otherwise.
+conv conversion(int32_t b, const char* cs, uint64_t L, uint64_t pixels) {
+  auto is = [&](const char* name) { return cs && strcmp(cs, name) == 0; };
+  if (b == 16) return is("DeviceRGB") ? conv::rgb16 : is("DeviceGray") ? conv::gray16 : conv::white;
+  if (b == 1) return is("DeviceCMYK") ? conv::black : conv::bits;
+  if (b != 8) return conv::bits;
+  if (is("Indexed")) return conv::indexed8;
+  if (is("DeviceRGB")) return conv::rgb8;
+  if (is("DeviceCMYK")) return conv::cmyk8;
+  if (is("DeviceGray")) return conv::gray8;
+  if (L == 3 * pixels) return conv::rgb8;
+  if (L == pixels) return conv::gray8;
+  return conv::white;
+}
+
+void convert_samples(const byte_view& s, int32_t W, int32_t H, const convert_args& a,
+                     uint8_t* out) {
+  const uint64_t b = (uint64_t)a.bpc;
+  const uint64_t row_bytes = ((uint64_t)W * b + 7) / 8;  // rows of packed samples
+  const uint32_t max_sample = (1u << a.bpc) - 1;
+  for (int32_t y = 0; y < H; y++) {
+    for (int32_t x = 0; x < W; x++) {
+      const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
+      uint8_t* o = out + i * 4;
+      switch (a.kind) {
+        case conv::white:
+          put_rgb(o, 1, 1, 1);
+          break;
+        case conv::black:
+          put_rgb(o, 0, 0, 0);
+          break;
+        case conv::rgb16:
+          if (6 * i + 5 < s.n)
+            put_rgb(o, s.be16(6 * i) / 65535.0, s.be16(6 * i + 2) / 65535.0,
+                    s.be16(6 * i + 4) / 65535.0);
+          else
+            put_rgb(o, 1, 1, 1);
+          break;
+        case conv::gray16:
+          if (2 * i + 1 < s.n) {
+            double v = s.be16(2 * i) / 65535.0;
+            put_rgb(o, v, v, v);
+          } else {
+            put_rgb(o, 1, 1, 1);
+          }
+          break;
+        case conv::bits: {
+          uint64_t bit = (uint64_t)x * b;
+          uint32_t shift = (uint32_t)(8 - b - (bit & 7));
+          uint32_t v = (s.at((uint64_t)y * row_bytes + (bit >> 3)) >> shift) & max_sample;
+          if (a.invert) v ^= 1;
+          double g = (double)v / max_sample;
+          put_rgb(o, g, g, g);
+          break;
+        }
+        case conv::indexed8: {
+          if (a.entries <= 0) {
+            put_rgb(o, 1, 1, 1);
+            break;
+          }
+          int64_t k = s.at(i);
+          if (k >= a.entries) k = a.entries - 1;
+          // An entry past the end of a short lookup string reads as black.
+          if (3 * k + 2 < a.lookup_len)
+            put_rgb(o, a.lookup[3 * k] / 255.0, a.lookup[3 * k + 1] / 255.0,
+                    a.lookup[3 * k + 2] / 255.0);
+          else
+            put_rgb(o, 0, 0, 0);
+          break;
+        }
+        case conv::rgb8:
+          put_rgb(o, s.at(3 * i) / 255.0, s.at(3 * i + 1) / 255.0, s.at(3 * i + 2) / 255.0);
+          break;
+        case conv::cmyk8: {
+          double c = s.at(4 * i) / 255.0, m = s.at(4 * i + 1) / 255.0;
+          double yy = s.at(4 * i + 2) / 255.0, k = s.at(4 * i + 3) / 255.0;
+          put_rgb(o, (1 - c) * (1 - k), (1 - m) * (1 - k), (1 - yy) * (1 - k));
+          break;
+        }
+        case conv::gray8: {
+          double v = s.at(i) / 255.0;
+          put_rgb(o, v, v, v);
+          break;
+        }
+      }
+    }
+  }
+}
+
+// The alpha plane from the soft mask's data, whose samples are taken to have
+// the image's size and depth: 16-bit samples give their high byte (255 past
+// the data), 8-bit samples their byte, and depths below 8 -- or pixels beyond
+// the data's length -- one bit per pixel, packed like image rows.
+uint8_t* build_alpha(const byte_view& m, int32_t W, int32_t H, int32_t b) {
+  uint8_t* plane = (uint8_t*)malloc((size_t)W * (size_t)H);
+  if (!plane) return nullptr;
+  const uint64_t row_bytes = ((uint64_t)W + 7) / 8;
+  for (int32_t y = 0; y < H; y++) {
+    for (int32_t x = 0; x < W; x++) {
+      const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
+      uint8_t v;
+      if (b == 16)
+        v = 2 * i + 1 < m.n ? m.d[2 * i] : 255;
+      else if (b < 8 || m.n < i)
+        v = (m.at((uint64_t)y * row_bytes + (uint64_t)x / 8) >> (7 - x % 8)) & 1 ? 255 : 0;
+      else
+        v = m.at(i);
+      plane[i] = v;
+    }
+  }
+  return plane;
+}
+
+// The soft mask's decoded data, or null (no mask, or one that cannot be read).
+uint8_t* read_soft_mask(const pdfcore_doc* doc, const region& r, int32_t* len) {
+  int32_t p = value_pos(r, "SMask");
+  if (p < 0 || p >= r.end || !pdf_is_digit(r.t[p])) return nullptr;
+  const obj_entry* o = obj_find(&doc->objects, parse_int_at(r.t, r.end, &p));
+  return o ? page_stream_decode(doc, o, len) : nullptr;
+}
+
+// /Decode [1 0] inverts 1-bit samples. The entries are read as real numbers
+// with their signs, so [1.0 0.0] inverts as well (an integer reader took the
+// '.' of "1.0" for an entry of its own and never saw the 0).
+bool decode_inverts(const region& r) {
+  int32_t p = value_pos(r, "Decode");
+  if (p < 0) return false;
+  double d[2];
+  return read_number_array(r.t, r.end, p, d, 2) == 2 && d[0] == 1 && d[1] == 0;
+}
+
+bool supported_depth(int32_t b) {
+  return b == 1 || b == 2 || b == 4 || b == 8 || b == 16;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Number arrays.
+
+// A real number at t[p] (sign, digits, '.', digits); moves p past it.
+static bool read_real(const uint8_t* t, int32_t end, int32_t* pos, double* out) {
+  int32_t p = *pos;
+  bool neg = false;
+  if (p < end && (t[p] == '+' || t[p] == '-')) neg = t[p++] == '-';
+  double v = 0;
+  bool digits = false;
+  while (p < end && pdf_is_digit(t[p])) {
+    v = v * 10 + (t[p++] - '0');
+    digits = true;
+  }
+  if (p < end && t[p] == '.') {
+    p++;
+    double f = 0.1;
+    while (p < end && pdf_is_digit(t[p])) {
+      v += (t[p++] - '0') * f;
+      f *= 0.1;
+      digits = true;
+    }
+  }
+  if (!digits) return false;
+  *pos = p;
+  *out = neg ? -v : v;
+  return true;
+}
+
+int32_t read_number_array(const uint8_t* text, int32_t len, int32_t pos, double* out, int32_t max) {
+  int32_t p = skip_ws(text, pos, len);
+  if (p >= len || text[p] != '[') return 0;
+  int32_t count = 0;
+  p++;
+  while (count < max) {
+    p = skip_ws(text, p, len);
+    if (p >= len || text[p] == ']' || !read_real(text, len, &p, &out[count])) break;
+    count++;
+  }
+  return count;
+}
+
+uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* width,
+                      int32_t* height, uint8_t** mask) {
+  *mask = nullptr;
+  if (!doc || !entry) return nullptr;
+  region r;
+  if (!obj_region(doc->data, doc->len, entry, &r.t, &r.start, &r.end)) return nullptr;
+
+  int32_t W = 0, H = 0, b = 8;
+  if (!int_key(r, "Width", &W) || W < kMinImageSide || W > kMaxImageSide) return nullptr;
+  if (!int_key(r, "Height", &H) || H < kMinImageSide || H > kMaxImageSide) return nullptr;
+  if (value_pos(r, "BitsPerComponent") >= 0 && !int_key(r, "BitsPerComponent", &b)) b = -1;
+  // Depths other than 1, 2, 4, 8 and 16 have no packing rule: such images
+  // are not drawn.
+  if (!supported_depth(b)) return nullptr;
+  const uint64_t pixels = (uint64_t)W * (uint64_t)H;  // at most 4e8: no overflow
+  if (pixels > kMaxImagePixels) return nullptr;
+
+  const char* cs = nullptr;
+  int32_t csp = value_pos(r, "ColorSpace");
+  if (csp >= 0) cs = resolve_colorspace(doc, (const char*)r.t, r.end, csp, 0);
+
+  // The soft mask is read only once the image is known to be drawable.
+  int32_t mask_len = 0;
+  uint8_t* mask_data = read_soft_mask(doc, r, &mask_len);
+
+  int32_t data_len = 0;
+  uint8_t* data = page_stream_decode(doc, entry, &data_len);
+  if (!data) {
+    free(mask_data);
+    return nullptr;
+  }
+  const byte_view samples = {data, (uint64_t)data_len};
+
+  convert_args args = {};
+  uint8_t* lookup = nullptr;
+  if (cs && strcmp(cs, "Indexed") == 0) {
+    int32_t lookup_len = 0;
+    lookup = read_palette(doc, r, &lookup_len, &args.entries);
+    if (!lookup) {
+      free(data);
+      free(mask_data);
+      return nullptr;
+    }
+    args.lookup = lookup;
+    args.lookup_len = lookup_len;
+  }
+
+  uint8_t* alpha = nullptr;
+  if (mask_data && mask_len > 0) alpha = build_alpha({mask_data, (uint64_t)mask_len}, W, H, b);
+  free(mask_data);
+
+  uint8_t* out = (uint8_t*)malloc((size_t)pixels * 4);
+  int jpeg = 0;
+  if (out && samples.n > 3 && data[0] == 0xFF && data[1] == 0xD8)
+    jpeg = decode_jpeg_into(samples, W, H, out);
+  if (!out || jpeg < 0) {
+    free(out);
+    free(alpha);
+    free(lookup);
+    free(data);
+    return nullptr;
+  }
+  if (jpeg == 0) {
+    args.kind = conversion(b, cs, samples.n, pixels);
+    args.bpc = b;
+    args.invert = b == 1 && decode_inverts(r);
+    convert_samples(samples, W, H, args, out);
+  }
+  free(lookup);
+  free(data);
+  *width = W;
+  *height = H;
+  *mask = alpha;
+  return out;
+}

@@ -1,0 +1,194 @@
+// JPEG image data (decoded, resampled to the dictionary's size, refused
+// data read as raw samples, gray JPEGs with 2 x 2 sampling) and the memory
+// one image may take: large images with little data are cheap or skipped.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "codecs/codecs.h"
+#include "codecs/jpeg_decode.h"
+#include "images/image_test_util.h"
+#include "support/alloc_peak.h"
+#include "support/external_tool.h"
+
+using image_test::decode;
+using image_test::decoded;
+using image_test::image_doc;
+using image_test::raw;
+
+namespace {
+
+// A baseline JPEG of a w x h pattern from the library's own encoder.
+std::string make_jpeg(int32_t w, int32_t h) {
+  std::vector<uint8_t> rgba((size_t)w * h * 4);
+  for (int32_t y = 0; y < h; y++)
+    for (int32_t x = 0; x < w; x++) {
+      uint8_t* p = &rgba[((size_t)y * w + x) * 4];
+      p[0] = (uint8_t)(x * 255 / (w > 1 ? w - 1 : 1));
+      p[1] = (uint8_t)(y * 255 / (h > 1 ? h - 1 : 1));
+      p[2] = (uint8_t)((x + y) % 2 ? 40 : 220);
+      p[3] = 255;
+    }
+  uint64_t size = 0;
+  uint8_t* jpg = qx_jpeg_encode(w, h, rgba.data(), &size);
+  EXPECT_NE(jpg, nullptr);
+  std::string s(reinterpret_cast<char*>(jpg), size);
+  free(jpg);
+  return s;
+}
+
+// The decoder's own pixels for the JPEG.
+std::vector<uint8_t> jpeg_pixels(const std::string& jpg, int32_t* w, int32_t* h) {
+  const char* msg = nullptr;
+  uint8_t* px = qx_jpeg_decode_impl(test_util::bytes(jpg), jpg.size(), w, h, &msg);
+  EXPECT_NE(px, nullptr) << msg;
+  std::vector<uint8_t> v;
+  if (px) v.assign(px, px + (size_t)*w * *h * 4);
+  free(px);
+  return v;
+}
+
+decoded decode_dct(const std::string& jpg, int32_t w, int32_t h) {
+  return decode(image_doc("/Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                              " /BitsPerComponent 8 /ColorSpace /DeviceRGB /Filter /DCTDecode",
+                          jpg));
+}
+
+// Sets the frame size in the first SOF0 of a JPEG.
+std::string with_frame_size(std::string jpg, int w, int h) {
+  size_t sof = jpg.find("\xFF\xC0");
+  EXPECT_NE(sof, std::string::npos);
+  jpg[sof + 5] = (char)(h >> 8);
+  jpg[sof + 6] = (char)h;
+  jpg[sof + 7] = (char)(w >> 8);
+  jpg[sof + 8] = (char)w;
+  return jpg;
+}
+
+}  // namespace
+
+TEST(ImageJpeg, FrameResampledToDictionarySize) {
+  // Same size: the decoder's pixels as they are.
+  std::string jpg = make_jpeg(16, 8);
+  int32_t jw = 0, jh = 0;
+  std::vector<uint8_t> full = jpeg_pixels(jpg, &jw, &jh);
+  decoded d = decode_dct(jpg, 16, 8);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.rgba, full);
+
+  // Other sizes: pixel (x, y) takes frame pixel (floor(x jw / W), floor(y jh / H)).
+  struct size_case {
+    int32_t jw, jh, w, h;
+  };
+  for (size_case c : std::vector<size_case>{{16, 16, 8, 8}, {8, 8, 16, 16}, {10, 6, 4, 4}}) {
+    SCOPED_TRACE(std::to_string(c.jw) + "x" + std::to_string(c.jh) + " as " + std::to_string(c.w) +
+                 "x" + std::to_string(c.h));
+    jpg = make_jpeg(c.jw, c.jh);
+    full = jpeg_pixels(jpg, &jw, &jh);
+    d = decode_dct(jpg, c.w, c.h);
+    ASSERT_TRUE(d.ok);
+    ASSERT_EQ(d.w, c.w);
+    ASSERT_EQ(d.h, c.h);
+    for (int32_t y = 0; y < c.h; y++)
+      for (int32_t x = 0; x < c.w; x++) {
+        size_t u = (size_t)x * c.jw / c.w, v = (size_t)y * c.jh / c.h;
+        ASSERT_EQ(memcmp(&d.rgba[((size_t)y * c.w + x) * 4], &full[(v * c.jw + u) * 4], 4), 0)
+            << x << "," << y;
+      }
+  }
+
+  // Data the decoder refuses are read as raw samples.
+  d = decode(image_doc("/Width 2 /Height 2 /ColorSpace /DeviceGray /Filter /DCTDecode",
+                       raw({0xFF, 0xD8, 16, 32})));
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.all(), "255,255,255 216,216,216 16,16,16 32,32,32");
+}
+
+TEST(ImageJpeg, GrayWithTwoByTwoSampling) {
+  if (!external_tool::available("cjpeg -version") || !external_tool::available("djpeg -version"))
+    GTEST_SKIP() << "cjpeg/djpeg not installed";
+  // 24 x 16 gray: with 2 x 2 sampling the single component is still coded
+  // one block per MCU, three blocks across.
+  const int w = 24, h = 16;
+  std::string pgm = "P5 24 16 255\n";
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) pgm += (char)((x * 10 + y * 7) % 256);
+  std::string in = external_tool::scratch("in.pgm"), out = external_tool::scratch("out.jpg");
+  std::string ref = external_tool::scratch("ref.pgm");
+  external_tool::write_bytes(in, test_util::bytes(pgm), pgm.size());
+  ASSERT_EQ(external_tool::run("cjpeg -grayscale -sample 2x2 -quality 95 " +
+                               external_tool::quote(in) + " > " + external_tool::quote(out)),
+            0);
+  ASSERT_EQ(external_tool::run("djpeg -dct float -pnm " + external_tool::quote(out) + " > " +
+                               external_tool::quote(ref)),
+            0);
+  std::vector<uint8_t> jpg = external_tool::read_bytes(out),
+                       expect = external_tool::read_bytes(ref);
+  ASSERT_GE(expect.size(), (size_t)(w * h));
+  const uint8_t* ref_px = expect.data() + expect.size() - w * h;  // after the PGM header
+
+  decoded d = decode_dct(std::string(jpg.begin(), jpg.end()), w, h);
+  ASSERT_TRUE(d.ok);
+  int worst = 0;
+  for (int i = 0; i < w * h; i++) worst = std::max(worst, std::abs(d.rgba[i * 4] - ref_px[i]));
+  EXPECT_LE(worst, 2);
+}
+
+TEST(ImageMemory, LargeImagesWithLittleData) {
+  // Within the bound: a 4096 x 4096 1-bit image of three bytes costs its
+  // result, not a padded copy of its samples; pixels past the data read 0.
+  test_util::alloc_peak::start();
+  decoded d =
+      decode(image_doc("/Width 4096 /Height 4096 /BitsPerComponent 1 /ColorSpace /DeviceGray",
+                       raw({0xFF, 0x00, 0xFF})));
+  int64_t peak = test_util::alloc_peak::stop();
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.rgb(0), "255,255,255");
+  EXPECT_EQ(d.rgb(8), "0,0,0");
+  EXPECT_EQ(d.rgb(16), "255,255,255");
+  EXPECT_EQ(d.rgb(24), "0,0,0");
+  EXPECT_EQ(d.rgb(4096), "0,0,0");
+  const int64_t result = 4096LL * 4096 * 4;
+  if (test_util::alloc_peak::available()) {
+    // The result, its copy in the test, and little else.
+    EXPECT_LT(peak, 2 * result + (1 << 20));
+  }
+  d = {};
+
+  // Beyond the bound: 20000 x 20000 with a few bytes, raw or Flate, is
+  // skipped before anything large is allocated.
+  for (const char* filter : {"", "/Filter /FlateDecode"}) {
+    SCOPED_TRACE(filter);
+    std::string pdf = image_doc(
+        "/Width 20000 /Height 20000 /BitsPerComponent 8 /ColorSpace "
+        "/DeviceRGB /SMask 11 0 R " +
+            std::string(filter),
+        raw({0x78, 0x9c, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01}),
+        image_test::stream_obj(11, "", "abc"));
+    test_util::loaded_doc doc(pdf);
+    ASSERT_TRUE(doc.ok);
+    test_util::alloc_peak::start();
+    decoded big = decode(&doc.doc, doc.find(10));
+    peak = test_util::alloc_peak::stop();
+    EXPECT_FALSE(big.ok);
+    if (test_util::alloc_peak::available()) {
+      EXPECT_LT(peak, 1 << 20);
+    }
+  }
+
+  // A JPEG frame beyond the bound is not decoded, whatever the dictionary
+  // says: its planes and output alone would take gigabytes.
+  std::string jpg = with_frame_size(make_jpeg(8, 8), 9000, 9000);
+  test_util::loaded_doc doc(
+      image_doc("/Width 1 /Height 1 /ColorSpace /DeviceRGB /Filter /DCTDecode", jpg));
+  test_util::alloc_peak::start();
+  EXPECT_FALSE(decode(&doc.doc, doc.find(10)).ok);
+  peak = test_util::alloc_peak::stop();
+  if (test_util::alloc_peak::available()) {
+    EXPECT_LT(peak, 16 << 20);
+  }
+}
