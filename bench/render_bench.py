@@ -7,7 +7,10 @@ seconds, pages per second and the largest peak memory of one process.
 
     bench/render_bench.py [--rendrix build/tools/rendrix] [--dpi 150]
                           [--format png|jpeg] [--tools rendrix,pdftoppm,mutool]
-                          [--install] [FOLDER ...]
+                          [--max-pages N] [--install] [FOLDER ...]
+
+With --max-pages, only the first N pages of each document are rendered
+(rendrix then renders them one process per page).
 
 FOLDER defaults to ../shared/corpus. --install apt-installs the two reference
 tools (Debian packages poppler-utils and mupdf-tools) when they are missing.
@@ -44,16 +47,26 @@ def run_timed(cmd):
     return time.perf_counter() - t0, usage.ru_maxrss, os.waitstatus_to_exitcode(status)
 
 
-def commands(tool, args, path, outdir):
+def commands(tool, args, path, outdir, pages):
+    """The command lines that render the pages of path (a list: rendrix with
+    a page limit runs once per page)."""
     fmt = args.format
+    ext = "png" if fmt == "png" else "jpg"
+    limit = args.max_pages
     if tool == "rendrix":
-        return [args.rendrix, "render", path, "--all", "-o", outdir, "-r", str(args.dpi), "-F", fmt]
+        if not limit:
+            return [[args.rendrix, "render", path, "--all", "-o", outdir, "-r", str(args.dpi),
+                     "-F", fmt]]
+        return [[args.rendrix, "render", path, "-p", str(k), "-o",
+                 os.path.join(outdir, f"p{k}.{ext}"), "-r", str(args.dpi), "-F", fmt]
+                for k in range(1, pages + 1)]
     if tool == "pdftoppm":
         flag = "-png" if fmt == "png" else "-jpeg"
-        return ["pdftoppm", "-r", str(args.dpi), flag, path, os.path.join(outdir, "p")]
-    ext = "png" if fmt == "png" else "jpg"
-    return ["mutool", "draw", "-q", "-r", str(args.dpi), "-o",
-            os.path.join(outdir, "p%d." + ext), path]
+        rng = ["-l", str(pages)] if limit else []
+        return [["pdftoppm", "-r", str(args.dpi), flag] + rng + [path, os.path.join(outdir, "p")]]
+    rng = [f"1-{pages}"] if limit else []
+    return [["mutool", "draw", "-q", "-r", str(args.dpi), "-o",
+             os.path.join(outdir, "p%d." + ext), path] + rng]
 
 
 def main():
@@ -64,6 +77,7 @@ def main():
     ap.add_argument("--format", choices=["png", "jpeg"], default="png")
     ap.add_argument("--tools", default="rendrix,pdftoppm,mutool")
     ap.add_argument("--install", action="store_true")
+    ap.add_argument("--max-pages", type=int, default=0)
     args = ap.parse_args()
     tools = args.tools.split(",")
     missing = [p for t, p in (("pdftoppm", "poppler-utils"), ("mutool", "mupdf-tools"))
@@ -76,14 +90,21 @@ def main():
     totals = {t: [0, 0.0, 0, 0] for t in tools}  # pages, seconds, peak KB, failures
     for folder in args.folders:
         for path, pages in corpus_files(folder):
+            if args.max_pages:
+                pages = min(pages, args.max_pages)
+            if pages == 0:
+                continue
             for tool in tools:
                 with tempfile.TemporaryDirectory() as out:
-                    secs, peak, status = run_timed(commands(tool, args, path, out))
-                t = totals[tool]
+                    failed = 0
+                    for cmd in commands(tool, args, path, out, pages):
+                        secs, peak, status = run_timed(cmd)
+                        t = totals[tool]
+                        t[1] += secs
+                        t[2] = max(t[2], peak)
+                        failed |= status != 0
                 t[0] += pages
-                t[1] += secs
-                t[2] = max(t[2], peak)
-                t[3] += status != 0
+                t[3] += failed
     print(f"{'tool':10} {'pages':>7} {'seconds':>9} {'pages/s':>9} {'peak MB':>9} {'failed':>7}")
     for tool in tools:
         pages, secs, peak, failed = totals[tool]
