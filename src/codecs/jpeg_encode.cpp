@@ -15,6 +15,7 @@
 
 #include "codecs/codecs_internal.h"
 #include "codecs/jpeg_markers.h"
+#include "compression/compression.h"
 
 namespace {
 
@@ -138,19 +139,8 @@ struct jpeg_out {
 
 // Makes room for `more` bytes by doubling the capacity. 0 on success.
 int out_reserve(jpeg_out* w, uint64_t more) {
-  uint64_t need = w->len + more;
-  if (need <= w->cap) return 0;
-  uint64_t cap = w->cap;
-  while (cap < need) {
-    if (cap > UINT64_MAX / 2) return -1;
-    cap *= 2;
-  }
-  if (cap > SIZE_MAX) return -1;
-  uint8_t* grown = static_cast<uint8_t*>(realloc(w->data, size_t(cap)));
-  if (!grown) return -1;
-  w->data = grown;
-  w->cap = cap;
-  return 0;
+  if (more > UINT64_MAX - w->len) return -1;
+  return block_reserve(&w->data, &w->cap, w->len + more);
 }
 
 void out_bytes(jpeg_out* w, const uint8_t* p, size_t n) {

@@ -42,3 +42,9 @@ int inflate_decompress_status(const uint8_t* src, uint64_t srclen, uint8_t* dst,
 // caller frees it); returns -1 and stores nothing when memory runs out or in
 // is null with n > 0. Uses process-wide hash tables: one call at a time.
 int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen);
+
+// Makes a malloc'd block hold at least need bytes, doubling its capacity;
+// *data and *cap change only on success. Returns 0, or -1 when the size
+// cannot be had (the block is then left as it was). Shared by the encoders'
+// output buffers.
+int block_reserve(uint8_t** data, uint64_t* cap, uint64_t need);

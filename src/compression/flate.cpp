@@ -148,19 +148,8 @@ void ds_flush_bytes(d_bits* w) {
 
 // Makes room for `more` bytes, doubling the capacity. 0 on success.
 int ds_reserve(d_bits* w, uint64_t more) {
-  uint64_t need = w->len + more;
-  if (need <= w->cap) return 0;
-  uint64_t cap = w->cap;
-  while (cap < need) {
-    if (cap > UINT64_MAX / 2) return -1;
-    cap *= 2;
-  }
-  if (cap > SIZE_MAX) return -1;
-  uint8_t* grown = static_cast<uint8_t*>(realloc(w->out, size_t(cap)));
-  if (!grown) return -1;
-  w->out = grown;
-  w->cap = cap;
-  return 0;
+  if (more > UINT64_MAX - w->len) return -1;
+  return block_reserve(&w->out, &w->cap, w->len + more);
 }
 
 inline uint32_t reverse_bits(uint32_t code, int len) {
@@ -548,5 +537,20 @@ int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen) {
   w.out[w.len++] = uint8_t(adler);
   *out = w.out;
   *outlen = w.len;
+  return 0;
+}
+
+int block_reserve(uint8_t** data, uint64_t* cap, uint64_t need) {
+  if (need <= *cap) return 0;
+  uint64_t grown_cap = *cap ? *cap : 1;
+  while (grown_cap < need) {
+    if (grown_cap > UINT64_MAX / 2) return -1;
+    grown_cap *= 2;
+  }
+  if (grown_cap > SIZE_MAX) return -1;
+  uint8_t* grown = static_cast<uint8_t*>(realloc(*data, size_t(grown_cap)));
+  if (!grown) return -1;
+  *data = grown;
+  *cap = grown_cap;
   return 0;
 }
