@@ -157,8 +157,10 @@ bool array_value(const pdfcore_doc* doc, const uint8_t* t, int32_t end, int32_t 
 }
 
 // An owned copy of the decoded stream of object num, when it holds more than
-// min_len bytes. ASCII85 and Flate are undone; other filters leave raw bytes.
-uint8_t* stream_copy(const pdfcore_doc* doc, int32_t num, int32_t min_len, int32_t* out_len) {
+// min_len bytes and the page's memory account has room for it (taken for f).
+// ASCII85 and Flate are undone; other filters leave raw bytes.
+uint8_t* stream_copy(const pdfcore_doc* doc, font* f, int32_t num, int32_t min_len,
+                     int32_t* out_len) {
   *out_len = 0;
   if (!doc || num <= 0) return nullptr;
   const obj_entry* o = obj_find(&doc->objects, num);
@@ -166,7 +168,7 @@ uint8_t* stream_copy(const pdfcore_doc* doc, int32_t num, int32_t min_len, int32
   int32_t n = 0;
   uint8_t* bytes = page_stream_decode(doc, o, &n);
   if (!bytes) return nullptr;
-  if (n <= min_len) {
+  if (n <= min_len || !font_take(f, n)) {
     free(bytes);
     return nullptr;
   }
@@ -295,7 +297,7 @@ void read_font_file(const pdfcore_doc* doc, font* f, const uint8_t* fd, int32_t 
   int32_t dl = (int32_t)strlen(desc);
   int32_t ff = ref_at(U(desc), dl, value_pos(U(desc), dl, "FontFile2"));
   free(desc);
-  if (ff > 0) f->file = stream_copy(doc, ff, 4, &f->file_len);
+  if (ff > 0) f->file = stream_copy(doc, f, ff, 4, &f->file_len);
 }
 
 // ---------------------------------------------------------------------------
@@ -369,7 +371,7 @@ void fill_composite(const pdfcore_doc* doc, font* f, const uint8_t* fd, int32_t 
   if (p >= 0 && array_value(doc, d, dl, p, &wt, &wend, &wfirst))
     cid_parse_w(f, (const char*)wt, wend, wfirst);
   int32_t map = ref_at(d, dl, value_pos(d, dl, "CIDToGIDMap"));
-  if (map > 0) f->cid_to_gid = stream_copy(doc, map, 1, &f->cid_to_gid_len);
+  if (map > 0) f->cid_to_gid = stream_copy(doc, f, map, 1, &f->cid_to_gid_len);
   read_font_file(doc, f, d, dl);
   free(desc);
   if (f->file && f->file_len > 11) f->units_per_em = program_units_per_em(f->file, f->file_len);
@@ -427,14 +429,20 @@ bool read_differences(const pdfcore_doc* doc, const uint8_t* fd, int32_t len, ch
   return true;
 }
 
-// Stores a copy of proc at code, replacing an earlier one.
-void store_proc(font* f, int32_t code, const uint8_t* proc, int32_t n) {
+// Stores a copy of proc (object num) at code, replacing an earlier one.
+void store_proc(font* f, int32_t code, const uint8_t* proc, int32_t n, int32_t num) {
+  if (!font_take(f, n)) return;
   uint8_t* copy = (uint8_t*)malloc((size_t)n);
-  if (!copy) return;
+  if (!copy) {
+    page_memory_give(n);
+    f->held -= n;
+    return;
+  }
   memcpy(copy, proc, (size_t)n);
   free(f->t3_procs[code]);
   f->t3_procs[code] = copy;
   f->t3_lens[code] = n;
+  f->t3_nums[code] = num;
 }
 
 // Reads /CharProcs (written in place or by reference): each entry /name N G R
@@ -470,16 +478,18 @@ void read_char_procs(const pdfcore_doc* doc, font* f, const uint8_t* fd, int32_t
     if (q < end && t[q] == 'R') q++;
     if (nlen == 0) continue;
     int32_t n = 0;
-    uint8_t* proc = stream_copy(doc, num, 0, &n);
+    uint8_t* proc = stream_copy(doc, f, num, 0, &n);
     if (!proc) continue;
     if (have_diff) {
       for (int32_t c = 0; c < kFontCodes; c++)
         if (diff->len[c] == nlen && memcmp(diff->name[c], t + s, (size_t)nlen) == 0)
-          store_proc(f, c, proc, n);
+          store_proc(f, c, proc, n, num);
     } else {
-      store_proc(f, t[s + nlen - 1], proc, n);
+      store_proc(f, t[s + nlen - 1], proc, n, num);
     }
     free(proc);
+    page_memory_give(n);  // the decoded stream is gone; the stored copies stay taken
+    f->held -= n;
   }
   free(enc_text);
   free(diff);
@@ -490,7 +500,8 @@ bool fill_type3(const pdfcore_doc* doc, font* f, const uint8_t* fd, int32_t len)
   f->t3_procs = (uint8_t**)calloc(kFontCodes, sizeof(uint8_t*));
   f->t3_lens = (int32_t*)calloc(kFontCodes, sizeof(int32_t));
   f->t3_widths = (double*)calloc(kFontCodes, sizeof(double));
-  if (!f->t3_procs || !f->t3_lens || !f->t3_widths) return false;
+  f->t3_nums = (int32_t*)calloc(kFontCodes, sizeof(int32_t));
+  if (!f->t3_procs || !f->t3_lens || !f->t3_widths || !f->t3_nums) return false;
   f->units_per_em = 1000;
   // The FontMatrix maps glyph space to text space; the usual
   // [0.001 0 0 0.001 0 0] makes a 1000-unit glyph one font size tall. Without
@@ -682,6 +693,12 @@ double text_advance(const font* f, const uint8_t* bytes, int32_t len, double fon
 // ---------------------------------------------------------------------------
 // Lookup and the cache.
 
+bool font_take(font* f, int64_t n) {
+  if (!page_memory_take(n)) return false;
+  if (n > 0) f->held += n;
+  return true;
+}
+
 void font_free(font* f) {
   if (!f) return;
   free(f->file);
@@ -690,6 +707,7 @@ void font_free(font* f) {
     for (int i = 0; i < kFontCodes; i++) free(f->t3_procs[i]);
   free(f->t3_procs);
   free(f->t3_lens);
+  free(f->t3_nums);
   free(f->t3_widths);
   free(f->t3_resources);
   free(f->widths);
@@ -697,6 +715,7 @@ void font_free(font* f) {
   for (int32_t i = 0; i < f->w_count; i++) free(f->w_ranges[i].widths);
   free(f->w_ranges);
   glyph_outline_cache_free(f);
+  page_memory_give(f->held);
   free(f);
 }
 

@@ -165,6 +165,7 @@ struct font {
   // Type3 fonts.
   uint8_t** t3_procs;  // kFontCodes owned glyph procedures (decoded), by code
   int32_t* t3_lens;
+  int32_t* t3_nums;    // kFontCodes object numbers of the procedures (0 for none)
   double* t3_widths;   // kFontCodes advances
   matrix t3_matrix;    // glyph space to text space (FontMatrix), else identity
   char* t3_resources;  // owned copy of the font's /Resources, or null
@@ -178,7 +179,14 @@ struct font {
   int32_t w_cap;
   // Outlines already converted, by code (simple) or glyph id (composite).
   glyph_outline_cache* outlines;
+  // Bytes taken from the page's memory account for the font's program,
+  // procedures, maps and outline cache; given back by font_free.
+  int64_t held;
 };
+
+// Takes n bytes of the page's memory account for f; false when the page has
+// too little left (the data is then not kept).
+bool font_take(font* f, int64_t n);
 
 // The font resource called name (without the slash) in the context's
 // resources, resolved once per context and cached there; null when it

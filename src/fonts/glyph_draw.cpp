@@ -26,11 +26,6 @@ constexpr int32_t kOutlineSlots = 256;
 // anew each time they are drawn.
 constexpr int32_t kOutlineCacheSegs = 8192;
 
-// Type3 glyph procedures running now, and those started while another one
-// was running since the outermost one began (see kMaxType3NestedRuns).
-int32_t s_t3_active = 0;
-int32_t s_t3_nested_runs = 0;
-
 }  // namespace
 
 struct glyph_outline_slot {
@@ -72,7 +67,8 @@ int32_t convert_outline(const uint8_t* data, int32_t len, int32_t gid, path_seg*
 // local (kTfMaxSegments of room) and kept when the budget allows.
 const path_seg* glyph_segments(font* f, int32_t key, const uint8_t* data, int32_t len, int32_t gid,
                                path_seg* local, int32_t* count) {
-  if (!f->outlines) f->outlines = (glyph_outline_cache*)calloc(1, sizeof(glyph_outline_cache));
+  if (!f->outlines && font_take(f, sizeof(glyph_outline_cache)))
+    f->outlines = (glyph_outline_cache*)calloc(1, sizeof(glyph_outline_cache));
   glyph_outline_cache* cache = f->outlines;
   glyph_outline_slot* slot = cache ? &cache->slot[key & (kOutlineSlots - 1)] : nullptr;
   if (slot && slot->used && slot->key == key) {
@@ -84,6 +80,10 @@ const path_seg* glyph_segments(font* f, int32_t key, const uint8_t* data, int32_
   if (!slot || cache->total - slot->count + n > kOutlineCacheSegs) return local;
   path_seg* copy = nullptr;
   if (n > 0) {
+    // The cache holds at most kOutlineCacheSegs segments: taken as they
+    // come and kept until the font is released.
+    if (n > slot->count && !font_take(f, (int64_t)(n - slot->count) * sizeof(path_seg)))
+      return local;
     copy = (path_seg*)malloc((size_t)n * sizeof(path_seg));
     if (!copy) return local;
     memcpy(copy, local, (size_t)n * sizeof(path_seg));
@@ -110,11 +110,22 @@ void draw_type3(interp* ctx, font* f, int32_t code, double x) {
   if (code < 0 || code >= kFontCodes || !f->t3_procs || !f->t3_procs[code]) return;
   // The procedure's child context would be too deep to run anything.
   if (ctx->nesting + 1 > kMaxInterpNesting) return;
+  page_work* work = ctx->work;
+  if (!work || work->exhausted) return;
+  // A procedure already running (on the chain of forms and glyph
+  // procedures) is not entered again.
+  const int32_t num = f->t3_nums ? f->t3_nums[code] : 0;
+  if ((num > 0 && page_work_on_chain(work, num)) || work->chain_len > kMaxInterpNesting) return;
   // A glyph shown from inside another glyph procedure counts against the
-  // outermost glyph's budget; the nesting bound alone would allow a
-  // procedure showing itself n times n^16 runs.
-  if (s_t3_active > 0 && ++s_t3_nested_runs > kMaxType3NestedRuns) return;
-  if (s_t3_active == 0) s_t3_nested_runs = 0;
+  // outermost glyph's budget; the nesting bound alone would allow
+  // procedures showing each other n times n^16 runs.
+  if (work->glyph_procedures_running > 0 && ++work->nested_glyph_procedures > kMaxType3NestedRuns)
+    return;
+  if (work->glyph_procedures_running == 0) work->nested_glyph_procedures = 0;
+  if (--work->glyph_procedures_left < 0) {
+    work->exhausted = true;
+    return;
+  }
   double fs = ctx->font_size;
   matrix scale = {fs, 0, 0, fs, 0, 0};
   matrix first;
@@ -127,9 +138,11 @@ void draw_type3(interp* ctx, font* f, int32_t code, double x) {
   cv->stroke_alpha = cv->fill_alpha;
   const char* res = f->t3_resources ? f->t3_resources : ctx->resources;
   int32_t res_len = f->t3_resources ? f->t3_resources_len : ctx->resources_len;
-  s_t3_active++;
+  work->chain[work->chain_len++] = num;
+  work->glyph_procedures_running++;
   interp_run_glyph_procedure(ctx, &m, res, res_len, f->t3_procs[code], f->t3_lens[code]);
-  s_t3_active--;
+  work->glyph_procedures_running--;
+  work->chain_len--;
 }
 
 }  // namespace

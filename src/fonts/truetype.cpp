@@ -246,6 +246,9 @@ struct glyph_job {
   int32_t components_left;
   int64_t work_left;
   bool abort;
+  // The glyphs being read, outermost first: chain[d] at nesting depth d. A
+  // component already on the chain is not read again.
+  uint16_t chain[kTfMaxCompositeDepth + 1];
 };
 
 // The glyph's record through loca. False for an id not below numGlyphs, a
@@ -454,9 +457,11 @@ bool read_composite(glyph_job* job, rd* rec, int depth, outline* out) {
     // The component record runs past the glyph record.
     if (c.bad) break;
 
+    bool cycle = false;
+    for (int d = 0; d <= depth && d <= kTfMaxCompositeDepth; d++) cycle |= job->chain[d] == gid;
     outline part;
     int32_t nested = 0;
-    if (read_glyph(job, gid, depth + 1, &part, &nested)) {
+    if (!cycle && read_glyph(job, gid, depth + 1, &part, &nested)) {
       append_component(job, &acc, &part, &m);
       outline_free(&part);
     }
@@ -482,6 +487,7 @@ bool read_glyph(glyph_job* job, uint16_t glyph, int depth, outline* out, int32_t
     job->abort = true;
     return false;
   }
+  job->chain[depth] = glyph;
   rd rec;
   if (!glyph_record(job, glyph, &rec)) return false;
   int16_t contours = rd_s16_at(&rec, 0);

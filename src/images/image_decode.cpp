@@ -471,13 +471,21 @@ uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* w
   int32_t csp = value_pos(r, "ColorSpace");
   if (csp >= 0) cs = resolve_colorspace(doc, (const char*)r.t, r.end, csp, 0);
 
+  // Everything decoded here is held in the page's memory account while this
+  // call runs; the caller takes what it keeps of the result.
+  page_memory_hold hold;
   // The soft mask is read only once the image is known to be drawable.
   int32_t mask_len = 0;
   uint8_t* mask_data = read_soft_mask(doc, r, &mask_len);
+  if (mask_data && !hold.take(mask_len)) {
+    free(mask_data);
+    return nullptr;
+  }
 
   int32_t data_len = 0;
   uint8_t* data = page_stream_decode(doc, entry, &data_len);
-  if (!data) {
+  if (!data || !hold.take(data_len)) {
+    free(data);
     free(mask_data);
     return nullptr;
   }
@@ -498,13 +506,18 @@ uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* w
   }
 
   uint8_t* alpha = nullptr;
-  if (mask_data && mask_len > 0) alpha = build_alpha({mask_data, (uint64_t)mask_len}, W, H, b);
+  if (mask_data && mask_len > 0 && hold.take((int64_t)pixels))
+    alpha = build_alpha({mask_data, (uint64_t)mask_len}, W, H, b);
   free(mask_data);
 
-  uint8_t* out = (uint8_t*)malloc((size_t)pixels * 4);
+  uint8_t* out = hold.take((int64_t)pixels * 4) ? (uint8_t*)malloc((size_t)pixels * 4) : nullptr;
   int jpeg = 0;
-  if (out && samples.n > 3 && data[0] == 0xFF && data[1] == 0xD8)
-    jpeg = decode_jpeg_into(samples, W, H, out);
+  if (out && samples.n > 3 && data[0] == 0xFF && data[1] == 0xD8) {
+    // The decoder's planes and its own output: at most 8 bytes per pixel.
+    jpeg = hold.take((int64_t)jpeg_frame_pixels(data, samples.n) * 8)
+               ? decode_jpeg_into(samples, W, H, out)
+               : -1;
+  }
   if (!out || jpeg < 0) {
     free(out);
     free(alpha);

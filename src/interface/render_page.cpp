@@ -8,25 +8,41 @@
 
 #include "interface/interface.h"
 #include "interp/interp.h"
+#include "pdfcore/limits.h"
 #include "pdfcore/pdfcore.h"
 #include "raster/raster.h"
 
-// Decodes one content stream object and appends it to the joined content.
-static void append_stream(const pdfcore_doc* doc, int32_t num, buf* joined) {
+// The room buf_reserve gives b for n more bytes: a first block of 1 MiB,
+// then doubling.
+static uint64_t grown_cap(const buf* b, uint64_t n) {
+  uint64_t len = b->data ? b->len : 0;
+  uint64_t cap = b->data ? b->cap : 1048576;
+  while (cap < len + n + 1) cap *= 2;
+  return cap;
+}
+
+// Decodes one content stream object and appends it to the joined content,
+// whose room is held in the page's memory account.
+static void append_stream(const pdfcore_doc* doc, int32_t num, buf* joined,
+                          page_memory_hold* hold) {
   const obj_entry* o = obj_find(&doc->objects, num);
   if (!o) return;
   int32_t n = 0;
   uint8_t* bytes = page_stream_decode(doc, o, &n);
   if (!bytes) return;
   // The interpreter takes a 32-bit length: content beyond it is not joined.
-  if (n > 0 && joined->len + (uint64_t)n <= (uint64_t)INT32_MAX)
-    buf_bytes(joined, bytes, (uint64_t)n);
+  if (n > 0 && joined->len + (uint64_t)n <= (uint64_t)INT32_MAX) {
+    uint64_t cap = grown_cap(joined, (uint64_t)n);
+    if (hold->take((int64_t)(cap - (joined->data ? joined->cap : 0))))
+      buf_bytes(joined, bytes, (uint64_t)n);
+  }
   free(bytes);
 }
 
 // Joins the streams named by the page's /Contents (a reference or an array of
 // references), directly, without separators.
-static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* joined) {
+static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* joined,
+                            page_memory_hold* hold) {
   const obj_entry* po = obj_find(&doc->objects, page->num);
   const uint8_t* t;
   int32_t start, end;
@@ -36,7 +52,7 @@ static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* j
   int32_t q = skip_ws(t, p + 9, end);
   if (q >= end) return;
   if (pdf_is_digit(t[q])) {
-    append_stream(doc, parse_int_at(t, end, &q), joined);
+    append_stream(doc, parse_int_at(t, end, &q), joined, hold);
     return;
   }
   if (t[q] != '[') return;
@@ -53,7 +69,7 @@ static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* j
       q = skip_ws(t, q, end);
     }
     if (q < end && t[q] == 'R') q++;
-    append_stream(doc, num, joined);
+    append_stream(doc, num, joined, hold);
   }
 }
 
@@ -108,9 +124,15 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
     pdfcore_set_error("out of memory rendering page %d", index + 1);
     return nullptr;
   }
+  // What the page holds beyond its raster is bounded by its memory account,
+  // and the work of all its contexts by one set of budgets.
+  page_memory_begin(pdfcore_limits::kMaxPageMemoryBytes);
   char* resources = pdfcore_page_resources(doc, index);
   interp* ctx = (interp*)calloc(1, sizeof(interp));
-  if (ctx) {
+  page_work* work = (page_work*)malloc(sizeof(page_work));
+  if (ctx && work) {
+    page_work_init(work);
+    ctx->work = work;
     ctx->doc = doc;
     ctx->canvas = &cv;
     ctx->page = pg;
@@ -124,12 +146,19 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
     ctx->tm = ctx->tlm = {1, 0, 0, 1, 0, 0};
     ctx->font_size = 12.0;
     buf joined = {};
-    gather_contents(doc, pg, &joined);
-    if (joined.data && joined.len > 0) interp_execute(ctx, joined.data, (int32_t)joined.len);
-    buf_free(&joined);
+    {
+      page_memory_hold hold;
+      gather_contents(doc, pg, &joined, &hold);
+      if (joined.data && joined.len > 0 && page_work_charge_decoded(work, (int64_t)joined.len))
+        interp_execute(ctx, joined.data, (int32_t)joined.len);
+      buf_free(&joined);
+    }
     interp_release(ctx);
-    free(ctx);
+    page_work_release(work);
   }
+  free(ctx);
+  free(work);
+  page_memory_end();
 
   size_t pixels = (size_t)width * (size_t)height;
   uint8_t* rgba = (uint8_t*)malloc(pixels * 4);

@@ -22,6 +22,59 @@ inline constexpr int kMaxInterpNesting = 16;
 // level would run k^16 times.
 inline constexpr int32_t kMaxNestedFormRuns = 4096;
 
+// The work one page may do, counted across every context that runs for it
+// (the page, its forms and its Type3 glyph procedures). Once any of these is
+// spent the rest of the page is skipped and what was drawn so far is kept.
+inline constexpr int64_t kMaxPageOperators = 20000000;
+inline constexpr int32_t kMaxPageFormRuns = 100000;
+inline constexpr int32_t kMaxPageGlyphProcedures = 100000;
+// Bytes decoded for the page in all (content, forms, images): a page that
+// decodes the same large stream over and over stops here.
+inline constexpr int64_t kMaxPageDecodedBytes = int64_t{4} << 30;
+
+// The last image XObject decoded on the page, kept so that a page drawing
+// one image many times decodes it once. Its bytes are held in the page's
+// memory account.
+struct image_cache {
+  int32_t num;  // object number, 0 when empty
+  int32_t width, height;
+  uint8_t* pixels;
+  uint8_t* mask;
+  int64_t held;
+};
+
+// State shared by every context of one page.
+struct page_work {
+  int64_t operators_left;
+  int32_t form_runs_left;
+  int32_t glyph_procedures_left;
+  int64_t decoded_left;
+  bool exhausted;  // a budget ran out: nothing more is run
+  // Forms and glyph procedures being run, by object number, outermost
+  // first. One already on the chain is not entered again, so content that
+  // invokes itself (however many times) runs once per level.
+  int32_t chain[kMaxInterpNesting + 1];
+  int32_t chain_len;
+  // Form XObjects started while another form runs, counted from the
+  // outermost running form: with the nesting bound alone, forms that invoke
+  // each other k times at every level would run k^16 times.
+  int32_t forms_running;
+  int32_t nested_form_runs;
+  // The same for Type3 glyph procedures (kMaxType3NestedRuns).
+  int32_t glyph_procedures_running;
+  int32_t nested_glyph_procedures;
+  image_cache image;
+};
+
+// Sets every budget to its full value and empties the chain and the cache.
+void page_work_init(page_work* w);
+// Frees the cached image and gives its bytes back to the memory account.
+void page_work_release(page_work* w);
+// True when object num is on the chain of running forms and procedures.
+bool page_work_on_chain(const page_work* w, int32_t num);
+// Charges n decoded bytes; false (and the page exhausted) past the budget.
+bool page_work_charge_decoded(page_work* w, int64_t n);
+
 // One interpreter context. Zeroed, then filled by its creator: the page
 // driver, a Form XObject or a Type3 glyph.
 struct interp {
@@ -45,6 +98,7 @@ struct interp {
   struct font* font_cache[kFontCacheSize];
   int32_t font_cache_count;
   int32_t nesting;  // 0 for the page; one more for each nested run
+  page_work* work;  // the page's budgets; a context run without one gets its own
 };
 
 // Releases what a context owns: its path's segments and its cached fonts.

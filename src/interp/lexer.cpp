@@ -245,13 +245,31 @@ void interp_release(interp* ctx) {
 
 void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
   if (length < 1 || !bytes || ctx->nesting > kMaxInterpNesting) return;
+  // A context run on its own (not by the page driver) gets fresh budgets.
+  page_work own;
+  page_work* work = ctx->work;
+  if (!work) {
+    page_work_init(&own);
+    work = ctx->work = &own;
+  }
+  if (work->exhausted) {
+    if (work == &own) ctx->work = nullptr;
+    return;
+  }
   // The stack is large; keep it off the call stack of nested runs.
   operand_stack* st = (operand_stack*)malloc(sizeof(operand_stack));
-  if (!st) return;
+  if (!st) {
+    if (work == &own) ctx->work = nullptr;
+    return;
+  }
   st->count = 0;
   lexer lx = {bytes, length, 0};
   const uint8_t* s = bytes;
-  while (lx.p < length) {
+  while (lx.p < length && !work->exhausted) {
+    if (ctx->canvas && ctx->canvas->fill_work_left < 0) {
+      work->exhausted = true;  // a fill passed the page's fill work
+      break;
+    }
     if (s[lx.p] == '%') {
       while (lx.p < length && s[lx.p] != '\r' && s[lx.p] != '\n') lx.p++;
       if (lx.p >= length) break;
@@ -308,6 +326,10 @@ void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
       } else {
         lx.p++;
       }
+      if (--work->operators_left < 0) {
+        work->exhausted = true;  // the rest of the page is skipped
+        break;
+      }
       if (s_hook) s_hook(s_hook_user, (const char*)s + k, lx.p - k, st->v, st->count);
       if (lx.p - k == 2 && s[k] == 'B' && s[k + 1] == 'I')
         lx.p = interp_inline_image(ctx, s, length, lx.p);  // consumes the image through EI
@@ -320,4 +342,8 @@ void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
   }
   st->drop_all();
   free(st);
+  if (work == &own) {
+    page_work_release(&own);
+    ctx->work = nullptr;
+  }
 }

@@ -129,6 +129,7 @@ void interp_run_glyph_procedure(const interp* parent, const matrix* glyph_matrix
   child->stroke = parent->stroke;
   child->font_size = parent->font_size;
   child->nesting = parent->nesting + 1;
+  child->work = parent->work;
   interp_execute(child, proc, length);
   interp_release(child);
   free(child);

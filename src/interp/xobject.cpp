@@ -17,13 +17,6 @@ namespace {
 
 const matrix kIdentity = {1, 0, 0, 1, 0, 0};
 
-// Form XObjects started while another form runs, counted from the outermost
-// running form (the library serves one call at a time, so file-local counts
-// are safe). The nesting bound alone lets a form that invokes itself k times
-// run k^16 times; this caps the whole tree.
-int32_t s_forms_running = 0;
-int32_t s_form_runs = 0;
-
 // The /Matrix of an XObject whose keys are in t[start, end): six real numbers
 // with their signs. Fractions and negative entries count as written (an
 // integer reader once read 0.5 as the entries 0, 0, 5 and clamped negative
@@ -40,16 +33,38 @@ int xobject_matrix(const uint8_t* t, int32_t start, int32_t end, matrix* m) {
 }
 
 // Decodes an image object and paints it into the unit square under the
-// current CTM.
-void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry) {
+// current CTM. An image XObject (num > 0) is kept in the page's one-image
+// cache while the memory account allows, so repeated uses decode once.
+void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, int32_t num) {
+  page_work* work = ctx->work;
+  image_cache* cache = work ? &work->image : nullptr;
+  if (cache && num > 0 && cache->num == num) {
+    draw_pixels(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, cache->width, cache->height,
+                cache->pixels, cache->mask, ctx->canvas->fill_alpha);
+    return;
+  }
+  // The cached image makes room for this one.
+  if (cache && num > 0) page_work_release(work);
   int32_t w = 0, h = 0;
   uint8_t* mask = nullptr;
   uint8_t* pixels = decode_image(doc, entry, &w, &h, &mask);
   if (!pixels) return;
+  const int64_t area = (int64_t)w * h;
+  const int64_t held = area * 4 + (mask ? area : 0);
+  if ((work && !page_work_charge_decoded(work, held)) || !page_memory_take(held)) {
+    free(pixels);
+    free(mask);
+    return;
+  }
   draw_pixels(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, w, h, pixels, mask,
               ctx->canvas->fill_alpha);
+  if (cache && num > 0) {
+    *cache = image_cache{num, w, h, pixels, mask, held};
+    return;
+  }
   free(pixels);
   free(mask);
+  page_memory_give(held);
 }
 
 void do_image(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t start, int32_t end) {
@@ -57,18 +72,24 @@ void do_image(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t sta
   const matrix saved = *ctm;
   matrix m;
   if (xobject_matrix(t, start, end, &m)) mat_mult(ctm, ctm, &m);
-  paint_image(ctx, ctx->doc, entry);
+  paint_image(ctx, ctx->doc, entry, entry->num);
   *ctm = saved;
 }
 
 // Runs a Form XObject's content in a child context that inherits the CTM
 // (with the form's matrix applied first), the colours and the text state.
-// The child is one nesting level deeper: a form that invokes itself,
-// directly or through other forms, stops at kMaxInterpNesting.
+// The child is one nesting level deeper, and a form already running (on the
+// chain of forms and glyph procedures) is not entered again.
 void do_form(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t start, int32_t end) {
-  if (ctx->nesting + 1 > kMaxInterpNesting) return;
-  if (s_forms_running > 0 && s_form_runs >= kMaxNestedFormRuns) return;
-  if (s_forms_running == 0) s_form_runs = 0;
+  page_work* work = ctx->work;
+  if (!work || work->exhausted || ctx->nesting + 1 > kMaxInterpNesting) return;
+  if (page_work_on_chain(work, entry->num) || work->chain_len > kMaxInterpNesting) return;
+  if (work->forms_running > 0 && work->nested_form_runs >= kMaxNestedFormRuns) return;
+  if (--work->form_runs_left < 0) {
+    work->exhausted = true;
+    return;
+  }
+  if (work->forms_running == 0) work->nested_form_runs = 0;
   const pdfcore_doc* doc = ctx->doc;
   matrix m = kIdentity;
   xobject_matrix(t, start, end, &m);
@@ -91,15 +112,19 @@ void do_form(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t star
   child->font_size = ctx->font_size;
   child->leading = ctx->leading;
   child->nesting = ctx->nesting + 1;
+  child->work = work;
 
   buf b = {};
   int32_t n = 0;
   const uint8_t* content = decoded_stream(entry, doc->data, doc->len, &b, &n);
-  if (content && n > 0) {
-    s_forms_running++;
-    s_form_runs++;
+  page_memory_hold hold;
+  if (content && n > 0 && hold.take((int64_t)b.cap) && page_work_charge_decoded(work, n)) {
+    work->chain[work->chain_len++] = entry->num;
+    work->forms_running++;
+    work->nested_form_runs++;
     interp_execute(child, content, n);
-    s_forms_running--;
+    work->forms_running--;
+    work->chain_len--;
   }
   buf_free(&b);
   free(own);
@@ -281,7 +306,7 @@ int32_t interp_inline_image(interp* ctx, const uint8_t* bytes, int32_t length, i
   e.endobj_off = -1;
   e.is_stream = 1;
   e.payload = nullptr;
-  paint_image(ctx, &view, &e);
+  paint_image(ctx, &view, &e, 0);
   free(text);
   return next;
 }

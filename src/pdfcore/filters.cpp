@@ -42,7 +42,11 @@ static void give_back(buf* b, bool had_block, uint64_t old_cap) {
 }
 
 int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen) {
-  const uint64_t ceiling = (uint64_t)pdfcore_limits::kMaxStreamDecodeBytes;
+  // While a page renders, no attempt may take more than the page has left.
+  uint64_t ceiling = (uint64_t)pdfcore_limits::kMaxStreamDecodeBytes;
+  const int64_t left = page_memory_left();
+  if ((uint64_t)left < ceiling) ceiling = (uint64_t)left;
+  if (first_cap > ceiling) first_cap = ceiling;
   const bool had_block = b->data != nullptr;
   const uint64_t used = had_block ? b->len : 0;
   const uint64_t old_cap = had_block ? b->cap : 0;
@@ -269,6 +273,10 @@ uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t*
   const uint8_t* src = doc->data + o->data_off;
   int32_t n = o->data_end - o->data_off;
   unsigned filters = stream_filters(text, start, end);
+  // A raw copy takes n bytes and ASCII85 output at most 4 n ('z' stands for
+  // four zeros); a page with less left copies neither.
+  const int64_t left = page_memory_left();
+  if ((int64_t)n > left || ((filters & kAscii85) && (int64_t)n > left / 4)) return nullptr;
   if (!filters) {
     uint8_t* raw = copy_alloc(src, n);
     if (raw) *outlen = n;

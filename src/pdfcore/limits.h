@@ -51,4 +51,10 @@ inline constexpr int64_t kMaxPageStreamFirstBytes = 1073737728;
 // reference to another object (which may itself be a reference).
 inline constexpr int kMaxColorSpaceRefHops = 3;
 
+// Memory one page may hold beyond its raster while it is rendered: joined
+// content, form content, decoded images and soft masks, embedded fonts and
+// their outline caches, and every decode buffer in flight. What would pass
+// it is not decoded, and that object is not drawn.
+inline constexpr int64_t kMaxPageMemoryBytes = 536870912;
+
 }  // namespace pdfcore_limits

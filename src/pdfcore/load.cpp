@@ -136,10 +136,16 @@ static int parse_obj_head(const uint8_t* data, int32_t p, int32_t* head, int32_t
   while (q > 0 && c_space(data[q])) q--;
   if (!pdf_is_digit(data[q])) return 0;
   while (q > 0 && pdf_is_digit(data[q - 1])) q--;
-  if (q > 0 && pdf_is_alnum(data[q - 1])) return 0;
-  uint32_t v = 0;
-  for (int32_t i = q; pdf_is_digit(data[i]); i++) v = v * 10u + (uint32_t)(data[i] - '0');
-  if ((int32_t)v < 1) return 0;
+  // A number glued to a letter, a sign or a point is not an object number
+  // ("-3 0 obj" is not object 3).
+  if (q > 0 &&
+      (pdf_is_alnum(data[q - 1]) || data[q - 1] == '-' || data[q - 1] == '+' || data[q - 1] == '.'))
+    return 0;
+  // Numbers past INT32_MAX are refused rather than wrapped onto small ones.
+  uint64_t v = 0;
+  for (int32_t i = q; pdf_is_digit(data[i]) && v <= (uint64_t)INT32_MAX; i++)
+    v = v * 10u + (uint64_t)(data[i] - '0');
+  if (v < 1 || v > (uint64_t)INT32_MAX) return 0;
   *head = q;
   *num = (int32_t)v;
   return 1;
@@ -318,29 +324,43 @@ static int dedupe(const uint8_t* data, int32_t len, objvec* objects, int32_t* ma
     container[i] = (uint8_t)is_objstm(data, len, &e);
     if (e.num <= limit && e.num > max) max = e.num;
   }
-  int32_t* direct = (int32_t*)malloc(sizeof(int32_t) * ((size_t)max + 1));
-  int32_t* packed = (int32_t*)malloc(sizeof(int32_t) * ((size_t)max + 1));
+  // The winner of each number: the last direct definition that is not an
+  // object stream container, else the last object-stream member. Entries are
+  // grouped by number through a sort of their indices, so the cost follows
+  // the number of objects, not the largest object number.
+  std::vector<int32_t> order;
   std::vector<char> keep(n, 0);
-  if (direct && packed) {
-    for (int32_t v = 0; v <= max; v++) direct[v] = packed[v] = -1;
-    for (int32_t i = 0; i < n; i++) {
-      const obj_entry& e = objects->items[i];
-      if (e.num > limit) continue;
-      if (e.in_objstm)
-        packed[e.num] = i;
-      else if (!container[i])
-        direct[e.num] = i;
-    }
-    for (int32_t i = 0; i < n; i++) {
-      const obj_entry& e = objects->items[i];
-      if (e.num > limit) continue;
-      if (e.in_objstm)
-        keep[i] = direct[e.num] < 0 && packed[e.num] == i;
-      else
-        keep[i] = !container[i] && direct[e.num] == i;
+  bool sorted = true;
+  try {
+    order.reserve((size_t)n);
+  } catch (const std::bad_alloc&) {
+    sorted = false;
+  }
+  if (sorted) {
+    for (int32_t i = 0; i < n; i++)
+      if (objects->items[i].num <= limit) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [objects](int32_t a, int32_t b) {
+      return objects->items[a].num < objects->items[b].num;
+    });
+    for (size_t g = 0; g < order.size();) {
+      size_t h = g;
+      int32_t direct = -1, packed = -1;
+      for (; h < order.size() && objects->items[order[h]].num == objects->items[order[g]].num;
+           h++) {
+        int32_t i = order[h];
+        if (objects->items[i].in_objstm)
+          packed = i;
+        else if (!container[i])
+          direct = i;
+      }
+      if (direct >= 0)
+        keep[direct] = 1;
+      else if (packed >= 0)
+        keep[packed] = 1;
+      g = h;
     }
   } else {
-    // Without the winner arrays: every direct definition stays, and a member
+    // Without the index: every direct definition stays, and a member
     // stays when no direct definition has its number.
     for (int32_t i = 0; i < n; i++) {
       const obj_entry& e = objects->items[i];
@@ -356,8 +376,6 @@ static int dedupe(const uint8_t* data, int32_t len, objvec* objects, int32_t* ma
       keep[i] = !has_direct;
     }
   }
-  free(direct);
-  free(packed);
 
   int32_t survivors = 0, top = 0;
   for (int32_t i = 0; i < n; i++) {

@@ -210,6 +210,37 @@ char* pdfcore_obj_resources(const pdfcore_doc* doc, int32_t num);
 // untouched) when the object is not a stream with data and a dictionary, or
 // decoding fails. A data error inside Flate data keeps the bytes before it.
 uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen);
+// ---------------------------------------------------------------------------
+// The page memory account (page_memory.cpp), one per thread. While a page is
+// rendered, what it holds beyond its raster is taken from the account and
+// given back when released; decode buffers are sized within what is left.
+// Outside a page every take succeeds and page_memory_left is INT64_MAX.
+
+// Starts the account of the page about to be rendered with limit bytes.
+void page_memory_begin(int64_t limit);
+// Ends it; the thread is outside a page again.
+void page_memory_end(void);
+// Bytes the page may still take.
+int64_t page_memory_left(void);
+// Takes n bytes; false (nothing taken) when fewer are left.
+bool page_memory_take(int64_t n);
+// Gives n bytes back.
+void page_memory_give(int64_t n);
+
+// Bytes taken in one scope and given back when it ends.
+struct page_memory_hold {
+  int64_t held = 0;
+  page_memory_hold() = default;
+  page_memory_hold(const page_memory_hold&) = delete;
+  page_memory_hold& operator=(const page_memory_hold&) = delete;
+  ~page_memory_hold() { page_memory_give(held); }
+  bool take(int64_t n) {
+    if (!page_memory_take(n)) return false;
+    if (n > 0) held += n;
+    return true;
+  }
+};
+
 // Position of the value of /key in a dictionary text, with *kind 1 for a
 // dictionary written in place, 2 for an array, 0 for a reference "N G R"
 // (the position of N; G is a single digit). -1 for anything else.

@@ -26,6 +26,7 @@ int canvas_init(canvas* cv, int32_t width, int32_t height) {
   cv->line_width = 1.0;
   cv->fill_alpha = 1.0;
   cv->stroke_alpha = 1.0;
+  cv->fill_work_left = kMaxFillCrossingsPerRow * height;
   return 1;
 }
 

@@ -158,6 +158,13 @@ void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, doub
   fill_scratch* s = &s_scratch;
   build_edges(s, p, ctm, y0, y1);
   if (s->edges.empty()) return;
+  int64_t crossings = 0;
+  for (const edge& e : s->edges) crossings += e.last_row - e.first_row + 1;
+  if (crossings > cv->fill_work_left) {
+    cv->fill_work_left = -1;
+    return;
+  }
+  cv->fill_work_left -= crossings;
   // Counting sort of the edges by first row (stable: path order within a row).
   int32_t rows = y1 - y0;
   s->starts.assign((size_t)rows + 1, 0);

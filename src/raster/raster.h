@@ -42,6 +42,12 @@ struct dev_box {
 inline constexpr int kClipStackDepth = 64;
 // Largest canvas side; the page driver refuses larger pages before asking.
 inline constexpr int32_t kMaxCanvasSide = 32768;
+// The fill work of one page: every fill costs one crossing for each raster
+// row each of its edges spans. A page may spend this many per row of its
+// raster; a fill that would pass the total is not drawn and marks the
+// budget spent, so paths of millions of segments over the whole page cost
+// time in proportion to the raster, not to segments times rows.
+inline constexpr int64_t kMaxFillCrossingsPerRow = 100000;
 
 // The page raster and the painting limits every drawing shares. Device space:
 // x to the right, y down, pixel (x, y) covers [x, x+1) x [y, y+1).
@@ -56,6 +62,9 @@ struct canvas {
   double fill_alpha;
   double stroke_alpha;
   int32_t clip_empty;  // 1 while the clip rectangle holds no pixel
+  // Edge crossings the page's fills may still compute (kMaxFillCrossingsPerRow
+  // per row of the raster); -1 once a fill was refused for passing it.
+  int64_t fill_work_left;
 };
 
 // An interpreter colour: kind 0 gray, 1 RGB, 2 CMYK; components as given.

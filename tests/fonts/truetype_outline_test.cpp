@@ -157,19 +157,24 @@ TEST(TrueTypeComposite, NestingStopsAtTheDepthLimit) {
   EXPECT_EQ(too_deep.pts, nullptr);
   EXPECT_EQ(too_deep.npts, 0);
 
-  // Glyphs that refer to themselves fail as a whole rather than repeating
-  // their other components down to the limit.
+  // A component that is a glyph already being read (the glyph itself, or
+  // one that led to it) is skipped; the other components still count, and
+  // a glyph made only of itself, twice, has no outline.
   std::string loops = tt::build(
       {.glyphs = {
            tt::simple_glyph({kSquare}), tt::composite_glyph({{0}, {1, 5, 5}}),        // 1: itself
            tt::composite_glyph({{3}}),                                                // 2 -> 3 -> 2
            tt::composite_glyph({{0}, {2}}), tt::composite_glyph({{0}, {0, 200, 0}}),  // 4: fine
+           tt::composite_glyph({{5}, {5, 10, 10}}),  // 5: only itself
        }});
   for (int g : {1, 2, 3}) {
     tt::outline o(loops, g);
-    EXPECT_EQ(o.ok, 0) << g;
-    EXPECT_EQ(o.pts, nullptr) << g;
+    ASSERT_EQ(o.ok, 1) << g;
+    EXPECT_EQ(o.points(), kSquare) << g;
   }
+  tt::outline only_itself(loops, 5);
+  EXPECT_EQ(only_itself.ok, 0);
+  EXPECT_EQ(only_itself.pts, nullptr);
   tt::outline fine(loops, 4);
   ASSERT_EQ(fine.ok, 1);
   EXPECT_EQ(fine.points(), cat(kSquare, moved(kSquare, 200, 0)));

@@ -213,7 +213,7 @@ TEST(Type3Glyphs, LineWidthOpacityAndResources) {
   EXPECT_GT(ink_box(r.p.cv).count, 50);
 }
 
-TEST(Type3Glyphs, SelfShowingGlyphsStopAtTheNestingBound) {
+TEST(Type3Glyphs, SelfShowingGlyphsRunOnceAndFanOutIsBounded) {
   struct counter {
     int fills = 0;
     static void hook(void* u, const char* kw, int32_t len, const operand*, int32_t) {
@@ -221,17 +221,31 @@ TEST(Type3Glyphs, SelfShowingGlyphsStopAtTheNestingBound) {
     }
   };
   const std::string self = "/Resources << /Font << /T 10 0 R >> >>";
-  // Each level fills and shows itself once, smaller: one run per level.
-  text_page t = type3_page("0 0 1 1 re f BT /T 0.5 Tf 1 0 Td (a) Tj ET", self);
-  counter c;
-  interp_set_operator_hook(&counter::hook, &c);
-  t.run("BT /T 20 Tf 10 10 Td (a) Tj ET");
-  interp_set_operator_hook(nullptr, nullptr);
-  EXPECT_EQ(c.fills, kMaxInterpNesting);
-  EXPECT_GT(ink_box(t.p.cv).count, 0);
-  // Showing itself four times would be 4^16 runs; each outermost glyph
-  // allows kMaxType3NestedRuns more.
-  text_page w = type3_page("0 0 1 1 re f BT /T 1 Tf (aaaa) Tj ET", self);
+  // A procedure that shows its own glyph, once or four times: the glyph is
+  // already running, so the inner shows are skipped and each outer glyph
+  // fills once (with only a depth bound, 4^16 runs).
+  for (const char* inner : {"(a)", "(aaaa)"}) {
+    text_page t =
+        type3_page(std::string("0 0 1 1 re f BT /T 0.5 Tf 1 0 Td ") + inner + " Tj ET", self);
+    counter c;
+    interp_set_operator_hook(&counter::hook, &c);
+    t.run("BT /T 20 Tf 10 10 Td (aa) Tj ET");
+    interp_set_operator_hook(nullptr, nullptr);
+    EXPECT_EQ(c.fills, 2) << inner;
+    EXPECT_GT(ink_box(t.p.cv).count, 0);
+  }
+  // Five distinct fonts, each glyph showing the next font's glyph four
+  // times: no cycle, 4 + 16 + ... + 1024 nested runs. Each outermost glyph
+  // allows kMaxType3NestedRuns of them.
+  std::string objects;
+  for (int k = 0; k < 5; k++) {
+    std::string next = "/Resources << /Font << /N " + std::to_string(11 + k) + " 0 R >> >>";
+    objects +=
+        obj(10 + k, "<< /Type /Font /Subtype /Type3 /CharProcs << /a " + std::to_string(20 + k) +
+                        " 0 R >> /FirstChar 97 /Widths [1000] " + (k < 4 ? next : "") + " >>") +
+        stream(20 + k, "", k < 4 ? "0 0 1 1 re f BT /N 1 Tf (aaaa) Tj ET" : "0 0 1 1 re f");
+  }
+  text_page w(objects, "<< /Font << /T 10 0 R >> >>");
   counter c2;
   interp_set_operator_hook(&counter::hook, &c2);
   w.run("BT /T 20 Tf (aa) Tj ET");

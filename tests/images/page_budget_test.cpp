@@ -1,0 +1,185 @@
+// What bounds the work and the memory of one page: forms that invoke
+// themselves run once per chain, the operator and fill budgets skip the rest
+// of a page once spent, and the page memory account refuses decodes that
+// would pass it and balances back to its limit after a page.
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "images/image_test_util.h"
+#include "interp/interp_internal.h"
+#include "pdfcore/pdfcore.h"
+
+using image_test::image_obj;
+using image_test::page_doc;
+using image_test::rendered;
+using image_test::stream_obj;
+
+namespace {
+
+std::string form_obj(int num, const std::string& content) {
+  return stream_obj(num, "/Type /XObject /Subtype /Form /BBox [0 0 100 100]", content);
+}
+
+const char* kForms = "/XObject << /F1 11 0 R /F2 12 0 R /Im 10 0 R >>";
+
+struct fill_counter {
+  int fills = 0;
+  static void hook(void* u, const char* kw, int32_t len, const operand*, int32_t) {
+    if (len == 1 && kw[0] == 'f') static_cast<fill_counter*>(u)->fills++;
+  }
+};
+
+int fills_of(const std::string& pdf) {
+  fill_counter c;
+  interp_set_operator_hook(&fill_counter::hook, &c);
+  { rendered r(pdf); }
+  interp_set_operator_hook(nullptr, nullptr);
+  return c.fills;
+}
+
+// A context over the document's first page, with its resources and the
+// caller's budgets.
+struct budget_page {
+  test_util::loaded_doc d;
+  canvas cv;
+  interp ctx;
+  page_work work;
+  char* resources = nullptr;
+  explicit budget_page(const std::string& pdf) : d(pdf) {
+    EXPECT_TRUE(d.ok) << d.error;
+    EXPECT_EQ(canvas_init(&cv, 100, 100), 1);
+    memset(&ctx, 0, sizeof ctx);
+    page_work_init(&work);
+    resources = pdfcore_page_resources(&d.doc, 0);
+    ctx.doc = &d.doc;
+    ctx.canvas = &cv;
+    ctx.page = &d.doc.pages.items[0];
+    ctx.page_resources = ctx.resources = resources;
+    ctx.resources_len = resources ? (int32_t)strlen(resources) : 0;
+    ctx.ctm[0] = {1, 0, 0, 1, 0, 0};
+    ctx.depth = 1;
+    ctx.fill = {1, {0, 0, 0, 0}};
+    ctx.stroke = {1, {0, 0, 0, 0}};
+    ctx.work = &work;
+  }
+  ~budget_page() {
+    interp_release(&ctx);
+    page_work_release(&work);
+    free(resources);
+    canvas_free(&cv);
+  }
+  int run(const std::string& content) {
+    fill_counter c;
+    interp_set_operator_hook(&fill_counter::hook, &c);
+    interp_execute(&ctx, (const uint8_t*)content.data(), (int32_t)content.size());
+    interp_set_operator_hook(nullptr, nullptr);
+    return c.fills;
+  }
+  bool painted(int x, int y) const { return cv.rgb[((size_t)y * 100 + x) * 3] != 255; }
+};
+
+std::string repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; i++) out += s;
+  return out;
+}
+
+}  // namespace
+
+TEST(PageBudget, FormsOnTheRunningChainAreNotEnteredAgain) {
+  const std::string sq = " 0 0 10 10 re f";
+  // Itself twice: one run. Each other twice: F1, then F2 twice (each one
+  // skipping F1, which is running).
+  EXPECT_EQ(fills_of(page_doc("/F1 Do", kForms, form_obj(11, "/F1 Do /F1 Do" + sq))), 1);
+  EXPECT_EQ(
+      fills_of(page_doc("/F1 Do", kForms,
+                        form_obj(11, "/F2 Do /F2 Do" + sq) + form_obj(12, "/F1 Do /F1 Do" + sq))),
+      3);
+  // A form that is not running may be drawn again: the same form twice in
+  // a row draws twice.
+  EXPECT_EQ(fills_of(page_doc("/F1 Do /F1 Do", kForms, form_obj(11, sq))), 2);
+}
+
+TEST(PageBudget, SpentBudgetsSkipTheRestOfThePage) {
+  const std::string doc = page_doc("", kForms, form_obj(11, "0 0 1 1 re f"));
+  const std::string tail = " 0 0 1 rg 90 90 5 5 re f";
+  {
+    // Each Do costs one operator and its form two: 50 operators allow 16
+    // forms and the first operator of the 17th; nothing after runs.
+    budget_page p(doc);
+    p.work.operators_left = 50;
+    EXPECT_EQ(p.run(repeat("/F1 Do ", 100) + tail), 16);
+    EXPECT_TRUE(p.work.exhausted);
+    EXPECT_FALSE(p.painted(92, 7));
+  }
+  {
+    budget_page p(doc);
+    p.work.form_runs_left = 3;
+    EXPECT_EQ(p.run(repeat("/F1 Do ", 10) + tail), 3);
+    EXPECT_FALSE(p.painted(92, 7));
+  }
+  {
+    // A fill that would pass the fill work is not drawn, and ends the page.
+    budget_page p(doc);
+    p.cv.fill_work_left = 150;
+    p.run("0 0 100 100 re f" + tail);
+    EXPECT_EQ(p.cv.fill_work_left, -1);
+    EXPECT_TRUE(p.work.exhausted);
+    EXPECT_FALSE(p.painted(50, 50));
+    EXPECT_FALSE(p.painted(92, 7));
+  }
+  {
+    // Within budget nothing changes.
+    budget_page p(doc);
+    p.run("0 0 100 100 re f" + tail);
+    EXPECT_FALSE(p.work.exhausted);
+    EXPECT_EQ(p.cv.fill_work_left, kMaxFillCrossingsPerRow * 100 - 210);  // 100 + 5 rows, 2 edges
+    EXPECT_TRUE(p.painted(92, 7));
+  }
+}
+
+TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
+  // A 1000 x 1000 RGB image (4 MB decoded) and a content stream of 8 MiB of
+  // spaces in a few kilobytes of Flate data.
+  std::string samples(3000000, '\x80');
+  std::string pdf = page_doc("q 100 0 0 100 0 0 cm /Im Do Q", kForms,
+                             image_obj(10,
+                                       "/Width 1000 /Height 1000 /BitsPerComponent 8 "
+                                       "/ColorSpace /DeviceRGB",
+                                       samples) +
+                                 form_obj(11, "0 0 1 1 re f"));
+  test_util::loaded_doc d(pdf);
+  ASSERT_TRUE(d.ok) << d.error;
+  const obj_entry* im = d.find(10);
+  ASSERT_NE(im, nullptr);
+
+  page_memory_begin(1 << 20);
+  int32_t w = 0, h = 0;
+  uint8_t* mask = nullptr;
+  EXPECT_EQ(decode_image(&d.doc, im, &w, &h, &mask), nullptr);  // 3 MB of samples alone
+  int32_t n = 0;
+  EXPECT_EQ(page_stream_decode(&d.doc, im, &n), nullptr);
+  EXPECT_EQ(page_memory_left(), 1 << 20);
+  page_memory_end();
+  EXPECT_EQ(page_memory_left(), INT64_MAX);
+
+  uint8_t* px = decode_image(&d.doc, im, &w, &h, &mask);
+  ASSERT_NE(px, nullptr);
+  free(px);
+  free(mask);
+
+  // Rendering within an account: everything taken (the cached image, the
+  // form's content, fonts) is given back when the page's state is released.
+  const int64_t limit = 64 << 20;
+  page_memory_begin(limit);
+  {
+    budget_page p(pdf);
+    p.run("q 100 0 0 100 0 0 cm /Im Do /Im Do Q /F1 Do BT /Helv 12 Tf (x) Tj ET");
+    EXPECT_TRUE(p.painted(50, 50));
+    EXPECT_LE(page_memory_left(), limit - 4000000);  // the image stays cached
+  }
+  EXPECT_EQ(page_memory_left(), limit);
+  page_memory_end();
+}
