@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       dict + " /Length " + std::to_string(samples.size()) + " >>\nstream\n" + samples +
       "\nendstream\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n";
   pdfcore_doc doc = {};
-  if (pdfcore_load_memory((const uint8_t*)pdf.data(), pdf.size(), "fuzz.pdf", &doc) == 0) {
+  if (pdfcore_load_memory((const uint8_t*)pdf.data(), pdf.size(), "fuzz.pdf", &doc)) {
     const obj_entry* e = obj_find(&doc.objects, 7);
     if (e) {
       int32_t w = 0, h = 0;

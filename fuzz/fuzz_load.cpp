@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pdfcore_doc doc = {};
-  if (pdfcore_load_memory(data, size, "fuzz.pdf", &doc) == 0) {
+  if (pdfcore_load_memory(data, size, "fuzz.pdf", &doc)) {
     int32_t n = doc.pages.count < 8 ? doc.pages.count : 8;
     for (int32_t i = 0; i < n; i++) free(pdfcore_page_resources(&doc, i));
   }

@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::init_fonts();
   pdfcore_doc doc = {};
-  if (pdfcore_load_memory(data, size, "fuzz.pdf", &doc) == 0) {
+  if (pdfcore_load_memory(data, size, "fuzz.pdf", &doc)) {
     int32_t n = std::min<int32_t>(doc.pages.count, 2);
     for (int32_t i = 0; i < n; i++) {
       const pageinfo* pg = &doc.pages.items[i];

@@ -238,8 +238,28 @@ void interp_set_operator_hook(operator_hook hook, void* user) {
   s_hook_user = user;
 }
 
+// Keeps the path's segment array in the page's memory account as it grows:
+// a path the account cannot hold is dropped and the page ends, so a content
+// stream of millions of tiny segments cannot claim gigabytes.
+static void account_path(interp* ctx, page_work* work) {
+  int64_t now = (int64_t)ctx->path.cap * (int64_t)sizeof(path_seg);
+  if (now == ctx->path_held) return;
+  if (now < ctx->path_held) {
+    page_memory_give(ctx->path_held - now);
+  } else if (!page_memory_take(now - ctx->path_held)) {
+    path_free(&ctx->path);
+    page_memory_give(ctx->path_held);
+    ctx->path_held = 0;
+    work->exhausted = true;
+    return;
+  }
+  ctx->path_held = now;
+}
+
 void interp_release(interp* ctx) {
   path_free(&ctx->path);
+  page_memory_give(ctx->path_held);
+  ctx->path_held = 0;
   font_cache_release(ctx);
 }
 
@@ -335,6 +355,7 @@ void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
         lx.p = interp_inline_image(ctx, s, length, lx.p);  // consumes the image through EI
       else
         run_operator(ctx, (const char*)s + k, lx.p - k, st->v, st->count);
+      if (ctx->path.cap * (int64_t)sizeof(path_seg) != ctx->path_held) account_path(ctx, work);
       st->drop_all();
     } else {
       lx.p++;

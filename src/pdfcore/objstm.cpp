@@ -7,6 +7,7 @@
 // attempt that fails for any other reason is not retried.
 #include "pdfcore/pdfcore_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -50,7 +51,10 @@ void arena_free(arena* a) {
 // Inflates n bytes at src into a new arena block. Returns the block and its
 // decoded length D, or null.
 static uint8_t* inflate_into_arena(const uint8_t* src, int64_t n, arena* a, int64_t* decoded) {
-  uint64_t cap = 8 * (uint64_t)n + 64;
+  // No attempt is larger than the ceiling: 8 n + 64 first, four times the
+  // room after a full buffer, clamped to kMaxObjStmDecodeCap + 1 bytes.
+  const uint64_t most = (uint64_t)pdfcore_limits::kMaxObjStmDecodeCap + 1;
+  uint64_t cap = std::min<uint64_t>(8 * (uint64_t)n + 64, most);
   for (;;) {
     uint8_t* block = (uint8_t*)malloc((size_t)cap);
     if (!block) return nullptr;
@@ -67,8 +71,8 @@ static uint8_t* inflate_into_arena(const uint8_t* src, int64_t n, arena* a, int6
     free(block);
     // Only a full output buffer can be helped by a larger one.
     if (why != INFLATE_OUTPUT_FULL) return nullptr;
-    if (cap > (uint64_t)pdfcore_limits::kMaxObjStmDecodeCap) return nullptr;
-    cap *= 4;
+    if (cap >= most) return nullptr;
+    cap = std::min<uint64_t>(cap * 4, most);
   }
 }
 

@@ -181,5 +181,16 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
     EXPECT_LE(page_memory_left(), limit - 4000000);  // the image stays cached
   }
   EXPECT_EQ(page_memory_left(), limit);
+
+  // A path the account cannot hold is dropped and ends the page: 100,000
+  // segments need more than 4 MiB.
+  page_memory_begin(4 << 20);
+  {
+    budget_page p(pdf);
+    EXPECT_EQ(p.run("0 0 m " + repeat("1 1 l 0 0 l ", 50000) + "f 0 0 10 10 re f"), 0);
+    EXPECT_TRUE(p.work.exhausted);
+    EXPECT_FALSE(p.painted(5, 95));
+  }
+  EXPECT_EQ(page_memory_left(), 4 << 20);
   page_memory_end();
 }
