@@ -12,7 +12,7 @@ with a header line and one row per case:
 action is "count" (rendrix_page_count) or "render" (rendrix_page_memory as
 PNG of the page at dpi). expect is "ok" (a page count above 0, or a PNG) or
 "error:TEXT", where TEXT is part of the message the failing call leaves.
-max_seconds and max_mib bound the wall time and the peak resident memory of
+max_seconds and max_mib bound the processor time and the peak resident memory of
 a process that makes the one call.
 
 Everything is built with python's standard library in a few seconds.

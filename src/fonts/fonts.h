@@ -24,8 +24,10 @@ inline constexpr int32_t kTfMaxOutlinePoints = 65536;
 // Components visited, at every level, while reading one glyph.
 inline constexpr int32_t kTfMaxOutlineComponents = 4096;
 // Points plus contours decoded from simple glyphs while reading one glyph,
-// so that wide composites of large glyphs cannot multiply the work.
-inline constexpr int64_t kTfMaxOutlineWork = int64_t{1} << 20;
+// so that wide composites of large glyphs cannot multiply the work. An
+// outline holds at most kTfMaxOutlinePoints points and as many contours, so
+// no outline that can be kept needs more.
+inline constexpr int64_t kTfMaxOutlineWork = 2 * int64_t{kTfMaxOutlinePoints};
 
 // ---------------------------------------------------------------------------
 // TrueType reader (truetype.cpp). Font data is a byte array with a 32-bit
@@ -76,6 +78,10 @@ int tf_hmtx(const uint8_t* data, int32_t len, int32_t glyph, int32_t* adv);
 // point), which the caller releases with free(); *composite is 1 for a
 // composite glyph. Returns 0 (a glyph without outline such as the space, a
 // missing glyph, a damaged record) with the arrays null and the counts 0.
+// The work of the last tf_glyph_outline call on this thread: points and
+// contours decoded plus components visited, for callers that budget the
+// work of a whole page.
+int64_t tf_last_outline_work(void);
 int tf_glyph_outline(const uint8_t* data, int32_t len, int32_t glyph, tf_point** points,
                      int32_t* npoints, uint16_t** ends, int32_t* ncontours, int32_t* composite);
 

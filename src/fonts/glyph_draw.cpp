@@ -52,11 +52,19 @@ namespace {
 // Reads glyph gid of a TrueType program and converts its outline into segs
 // (kTfMaxSegments of room). Returns the number of segments, 0 for a glyph
 // without outline.
-int32_t convert_outline(const uint8_t* data, int32_t len, int32_t gid, path_seg* segs) {
+int32_t convert_outline(const uint8_t* data, int32_t len, int32_t gid, path_seg* segs,
+                        page_work* work) {
   tf_point* points;
   uint16_t* ends;
   int32_t npoints, ncontours, composite;
-  if (!tf_glyph_outline(data, len, gid, &points, &npoints, &ends, &ncontours, &composite)) return 0;
+  int ok = tf_glyph_outline(data, len, gid, &points, &npoints, &ends, &ncontours, &composite);
+  // Every conversion counts against the page, so a font whose glyphs are
+  // costly to read and too large to stay cached cannot stall the page.
+  if (work) {
+    work->outline_work_left -= tf_last_outline_work();
+    if (work->outline_work_left < 0) work->exhausted = true;
+  }
+  if (!ok) return 0;
   int32_t n = tf_outline_segs(points, npoints, ends, ncontours, segs);
   free(points);
   free(ends);
@@ -66,7 +74,7 @@ int32_t convert_outline(const uint8_t* data, int32_t len, int32_t gid, path_seg*
 // The outline segments of a glyph: from the font's cache, or converted into
 // local (kTfMaxSegments of room) and kept when the budget allows.
 const path_seg* glyph_segments(font* f, int32_t key, const uint8_t* data, int32_t len, int32_t gid,
-                               path_seg* local, int32_t* count) {
+                               path_seg* local, int32_t* count, page_work* work) {
   if (!f->outlines && font_take(f, sizeof(glyph_outline_cache)))
     f->outlines = (glyph_outline_cache*)calloc(1, sizeof(glyph_outline_cache));
   glyph_outline_cache* cache = f->outlines;
@@ -75,7 +83,8 @@ const path_seg* glyph_segments(font* f, int32_t key, const uint8_t* data, int32_
     *count = slot->count;
     return slot->segs;
   }
-  int32_t n = convert_outline(data, len, gid, local);
+  if (work && work->exhausted) return local;
+  int32_t n = convert_outline(data, len, gid, local, work);
   *count = n;
   if (!slot || cache->total - slot->count + n > kOutlineCacheSegs) return local;
   path_seg* copy = nullptr;
@@ -184,7 +193,7 @@ void draw_glyph(interp* ctx, int32_t code, double x) {
   path_seg local[kTfMaxSegments];
   int32_t count = 0;
   const path_seg* segs =
-      glyph_segments(f, f->kind == 2 ? gid : code, data, len, gid, local, &count);
+      glyph_segments(f, f->kind == 2 ? gid : code, data, len, gid, local, &count, ctx->work);
   if (count <= 0) return;
   path p = {const_cast<path_seg*>(segs), count, kTfMaxSegments, 0, 0, 0, 0, 0};
   matrix scale = {ctx->font_size / upem, 0, 0, ctx->font_size / upem, 0, 0};

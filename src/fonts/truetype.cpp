@@ -708,8 +708,26 @@ int tf_hmtx(const uint8_t* data, int32_t len, int32_t glyph, int32_t* adv) {
   return 1;
 }
 
+namespace {
+thread_local int64_t t_last_outline_work = 0;
+
+// Records the work a glyph_job spent when it goes out of scope.
+struct work_report {
+  const glyph_job* job;
+  ~work_report() {
+    t_last_outline_work = (kTfMaxOutlineWork - job->work_left) +
+                          (kTfMaxOutlineComponents - job->components_left);
+  }
+};
+}  // namespace
+
+int64_t tf_last_outline_work(void) {
+  return t_last_outline_work;
+}
+
 int tf_glyph_outline(const uint8_t* data, int32_t len, int32_t glyph, tf_point** points,
                      int32_t* npoints, uint16_t** ends, int32_t* ncontours, int32_t* composite) {
+  t_last_outline_work = 0;
   if (!points || !npoints || !ends || !ncontours) return 0;
   *points = nullptr;
   *npoints = 0;
@@ -734,6 +752,7 @@ int tf_glyph_outline(const uint8_t* data, int32_t len, int32_t glyph, tf_point**
   job.glyf = glyf;
   job.components_left = kTfMaxOutlineComponents;
   job.work_left = kTfMaxOutlineWork;
+  work_report report{&job};
 
   outline o;
   int32_t is_composite = 0;

@@ -31,6 +31,9 @@ inline constexpr int32_t kMaxPageGlyphProcedures = 100000;
 // Bytes decoded for the page in all (content, forms, images): a page that
 // decodes the same large stream over and over stops here.
 inline constexpr int64_t kMaxPageDecodedBytes = int64_t{4} << 30;
+// Work of TrueType outline conversions (points, contours and components
+// read; cached outlines cost nothing): about a million typical glyphs.
+inline constexpr int64_t kMaxPageOutlineWork = int64_t{1} << 28;
 
 // The last image XObject decoded on the page, kept so that a page drawing
 // one image many times decodes it once. Its bytes are held in the page's
@@ -49,6 +52,7 @@ struct page_work {
   int32_t form_runs_left;
   int32_t glyph_procedures_left;
   int64_t decoded_left;
+  int64_t outline_work_left;
   bool exhausted;  // a budget ran out: nothing more is run
   // Forms and glyph procedures being run, by object number, outermost
   // first. One already on the chain is not entered again, so content that

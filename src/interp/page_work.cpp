@@ -9,6 +9,7 @@ void page_work_init(page_work* w) {
   w->form_runs_left = kMaxPageFormRuns;
   w->glyph_procedures_left = kMaxPageGlyphProcedures;
   w->decoded_left = kMaxPageDecodedBytes;
+  w->outline_work_left = kMaxPageOutlineWork;
 }
 
 void page_work_release(page_work* w) {

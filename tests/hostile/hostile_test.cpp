@@ -2,7 +2,7 @@
 // public interface in a child process of its own, so that a crash, a hang or
 // a runaway allocation fails one case instead of the whole program, and so
 // that the kernel can report the child's peak resident memory. Each case must
-// reach the outcome its manifest row expects, within its wall time and memory.
+// reach the outcome its manifest row expects, within its processor time and memory.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -312,8 +312,12 @@ TEST(HostileFiles, EachFileReachesItsOutcomeWithinItsBounds) {
     if (m.reported) {
       EXPECT_TRUE(matches) << "expected " << c.expect << "\n     got " << outcome_text(m);
     }
-    const bool fast = m.wall <= time_bound;
-    EXPECT_TRUE(fast) << "wall time " << m.wall << " s over the bound of " << time_bound << " s";
+    // The bound is on the processor time the case used: on a shared machine
+    // the wall time also holds the time other programs ran. A case that
+    // truly hangs is still caught by the wall-clock kill above.
+    const bool fast = m.cpu <= time_bound;
+    EXPECT_TRUE(fast) << "processor time " << m.cpu << " s over the bound of " << time_bound
+                      << " s";
     const bool small = kSanitized || m.peak_mib <= c.max_mib;
     EXPECT_TRUE(small) << "peak resident memory " << m.peak_mib << " MiB over the bound of "
                        << c.max_mib << " MiB";

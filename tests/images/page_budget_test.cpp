@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fonts/fonts.h"
 #include "images/image_test_util.h"
 #include "interp/interp_internal.h"
 #include "pdfcore/pdfcore.h"
@@ -128,6 +129,17 @@ TEST(PageBudget, SpentBudgetsSkipTheRestOfThePage) {
     EXPECT_EQ(p.cv.fill_work_left, -1);
     EXPECT_TRUE(p.work.exhausted);
     EXPECT_FALSE(p.painted(50, 50));
+    EXPECT_FALSE(p.painted(92, 7));
+  }
+  {
+    // TrueType outlines read for the page count against it too.
+    load_font_files();
+    budget_page p(page_doc("", std::string(kForms) + " /Font << /H 13 0 R >>",
+                           "13 0 obj\n<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>\n"
+                           "endobj\n"));
+    p.work.outline_work_left = 10;
+    p.run("BT /H 12 Tf 10 10 Td (HH) Tj ET" + tail);
+    EXPECT_TRUE(p.work.exhausted);
     EXPECT_FALSE(p.painted(92, 7));
   }
   {
