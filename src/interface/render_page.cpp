@@ -21,28 +21,46 @@ static uint64_t grown_cap(const buf* b, uint64_t n) {
   return cap;
 }
 
+// The joined content of a page and the last stream decoded for it: a stream
+// listed again right after itself is appended from that copy, and one that
+// failed is not tried again, so a /Contents array naming one stream a
+// thousand times decodes it once.
+struct content_join {
+  buf joined;
+  page_memory_hold hold;  // the joined content's room
+  int32_t last_num = -1;
+  uint8_t* last = nullptr;  // null when last_num failed to decode
+  int32_t last_len = 0;
+  ~content_join() { free(last); }
+};
+
 // Decodes one content stream object and appends it to the joined content,
 // whose room is held in the page's memory account.
-static void append_stream(const pdfcore_doc* doc, int32_t num, buf* joined,
-                          page_memory_hold* hold) {
-  const obj_entry* o = obj_find(&doc->objects, num);
-  if (!o) return;
-  int32_t n = 0;
-  uint8_t* bytes = page_stream_decode(doc, o, &n);
-  if (!bytes) return;
-  // The interpreter takes a 32-bit length: content beyond it is not joined.
-  if (n > 0 && joined->len + (uint64_t)n <= (uint64_t)INT32_MAX) {
-    uint64_t cap = grown_cap(joined, (uint64_t)n);
-    if (hold->take((int64_t)(cap - (joined->data ? joined->cap : 0))))
-      buf_bytes(joined, bytes, (uint64_t)n);
+static void append_stream(const pdfcore_doc* doc, int32_t num, content_join* c) {
+  if (num != c->last_num) {
+    free(c->last);
+    c->last = nullptr;
+    c->last_len = 0;
+    c->last_num = num;
+    const obj_entry* o = obj_find(&doc->objects, num);
+    // Once the decode budget is spent, no further stream is tried.
+    if (!o || page_decode_left() <= 0) return;
+    c->last = page_stream_decode(doc, o, &c->last_len);
   }
-  free(bytes);
+  int32_t n = c->last_len;
+  if (!c->last || n <= 0) return;
+  // The interpreter takes a 32-bit length: content beyond it is not joined.
+  buf* joined = &c->joined;
+  if (joined->len + (uint64_t)n <= (uint64_t)INT32_MAX) {
+    uint64_t cap = grown_cap(joined, (uint64_t)n);
+    if (c->hold.take((int64_t)(cap - (joined->data ? joined->cap : 0))))
+      buf_bytes(joined, c->last, (uint64_t)n);
+  }
 }
 
 // Joins the streams named by the page's /Contents (a reference or an array of
 // references), directly, without separators.
-static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* joined,
-                            page_memory_hold* hold) {
+static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, content_join* c) {
   const obj_entry* po = obj_find(&doc->objects, page->num);
   const uint8_t* t;
   int32_t start, end;
@@ -52,7 +70,7 @@ static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* j
   int32_t q = skip_ws(t, p + 9, end);
   if (q >= end) return;
   if (pdf_is_digit(t[q])) {
-    append_stream(doc, parse_int_at(t, end, &q), joined, hold);
+    append_stream(doc, parse_int_at(t, end, &q), c);
     return;
   }
   if (t[q] != '[') return;
@@ -69,8 +87,11 @@ static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, buf* j
       q = skip_ws(t, q, end);
     }
     if (q < end && t[q] == 'R') q++;
-    append_stream(doc, num, joined, hold);
+    append_stream(doc, num, c);
   }
+  // The last copy goes before the content runs.
+  free(c->last);
+  c->last = nullptr;
 }
 
 // The CTM the page content starts with: rotation about the box, then the
@@ -126,7 +147,7 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
   }
   // What the page holds beyond its raster is bounded by its memory account,
   // and the work of all its contexts by one set of budgets.
-  page_memory_begin(pdfcore_limits::kMaxPageMemoryBytes);
+  page_memory_begin(pdfcore_limits::kMaxPageMemoryBytes, pdfcore_limits::kMaxPageDecodedBytes);
   char* resources = pdfcore_page_resources(doc, index);
   interp* ctx = (interp*)calloc(1, sizeof(interp));
   page_work* work = (page_work*)malloc(sizeof(page_work));
@@ -145,13 +166,13 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
     ctx->stroke = {1, {0, 0, 0, 0}};
     ctx->tm = ctx->tlm = {1, 0, 0, 1, 0, 0};
     ctx->font_size = 12.0;
-    buf joined = {};
     {
-      page_memory_hold hold;
-      gather_contents(doc, pg, &joined, &hold);
-      if (joined.data && joined.len > 0 && page_work_charge_decoded(work, (int64_t)joined.len))
-        interp_execute(ctx, joined.data, (int32_t)joined.len);
-      buf_free(&joined);
+      content_join c;
+      c.joined = {};
+      gather_contents(doc, pg, &c);
+      if (c.joined.data && c.joined.len > 0)
+        interp_execute(ctx, c.joined.data, (int32_t)c.joined.len);
+      buf_free(&c.joined);
     }
     interp_release(ctx);
     page_work_release(work);

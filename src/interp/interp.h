@@ -28,9 +28,6 @@ inline constexpr int32_t kMaxNestedFormRuns = 4096;
 inline constexpr int64_t kMaxPageOperators = 20000000;
 inline constexpr int32_t kMaxPageFormRuns = 100000;
 inline constexpr int32_t kMaxPageGlyphProcedures = 100000;
-// Bytes decoded for the page in all (content, forms, images): a page that
-// decodes the same large stream over and over stops here.
-inline constexpr int64_t kMaxPageDecodedBytes = int64_t{4} << 30;
 // Work of TrueType outline conversions (points, contours and components
 // read; cached outlines cost nothing): about a million typical glyphs.
 inline constexpr int64_t kMaxPageOutlineWork = int64_t{1} << 28;
@@ -51,7 +48,6 @@ struct page_work {
   int64_t operators_left;
   int32_t form_runs_left;
   int32_t glyph_procedures_left;
-  int64_t decoded_left;
   int64_t outline_work_left;
   bool exhausted;  // a budget ran out: nothing more is run
   // Forms and glyph procedures being run, by object number, outermost
@@ -76,8 +72,6 @@ void page_work_init(page_work* w);
 void page_work_release(page_work* w);
 // True when object num is on the chain of running forms and procedures.
 bool page_work_on_chain(const page_work* w, int32_t num);
-// Charges n decoded bytes; false (and the page exhausted) past the budget.
-bool page_work_charge_decoded(page_work* w, int64_t n);
 
 // One interpreter context. Zeroed, then filled by its creator: the page
 // driver, a Form XObject or a Type3 glyph.

@@ -286,8 +286,8 @@ void interp_execute(interp* ctx, const uint8_t* bytes, int32_t length) {
   lexer lx = {bytes, length, 0};
   const uint8_t* s = bytes;
   while (lx.p < length && !work->exhausted) {
-    if (ctx->canvas && ctx->canvas->fill_work_left < 0) {
-      work->exhausted = true;  // a fill passed the page's fill work
+    if ((ctx->canvas && ctx->canvas->fill_work_left < 0) || page_decode_left() <= 0) {
+      work->exhausted = true;  // a fill passed the page's fill work, or decoding its budget
       break;
     }
     if (s[lx.p] == '%') {

@@ -8,7 +8,6 @@ void page_work_init(page_work* w) {
   w->operators_left = kMaxPageOperators;
   w->form_runs_left = kMaxPageFormRuns;
   w->glyph_procedures_left = kMaxPageGlyphProcedures;
-  w->decoded_left = kMaxPageDecodedBytes;
   w->outline_work_left = kMaxPageOutlineWork;
 }
 
@@ -23,13 +22,4 @@ bool page_work_on_chain(const page_work* w, int32_t num) {
   for (int32_t i = 0; i < w->chain_len; i++)
     if (w->chain[i] == num) return true;
   return false;
-}
-
-bool page_work_charge_decoded(page_work* w, int64_t n) {
-  if (n > w->decoded_left) {
-    w->exhausted = true;
-    return false;
-  }
-  w->decoded_left -= n;
-  return true;
 }

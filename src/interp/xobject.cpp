@@ -51,7 +51,7 @@ void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, in
   if (!pixels) return;
   const int64_t area = (int64_t)w * h;
   const int64_t held = area * 4 + (mask ? area : 0);
-  if ((work && !page_work_charge_decoded(work, held)) || !page_memory_take(held)) {
+  if (!page_memory_take(held)) {
     free(pixels);
     free(mask);
     return;
@@ -118,7 +118,9 @@ void do_form(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t star
   int32_t n = 0;
   const uint8_t* content = decoded_stream(entry, doc->data, doc->len, &b, &n);
   page_memory_hold hold;
-  if (content && n > 0 && hold.take((int64_t)b.cap) && page_work_charge_decoded(work, n)) {
+  // Running the content counts against the page's decode budget too, so a
+  // large form drawn many times stops in bounded time.
+  if (content && n > 0 && hold.take((int64_t)b.cap) && page_decode_charge(n)) {
     work->chain[work->chain_len++] = entry->num;
     work->forms_running++;
     work->nested_form_runs++;

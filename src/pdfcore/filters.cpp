@@ -10,6 +10,7 @@
 // cannot mend truncated or unusable data.
 #include "pdfcore/pdfcore_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,9 +45,10 @@ static void give_back(buf* b, bool had_block, uint64_t old_cap) {
 int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen) {
   // While a page renders, no attempt may take more than the page has left.
   uint64_t ceiling = (uint64_t)pdfcore_limits::kMaxStreamDecodeBytes;
-  const int64_t left = page_memory_left();
+  const int64_t left = std::min(page_memory_left(), page_decode_left());
   if ((uint64_t)left < ceiling) ceiling = (uint64_t)left;
   if (first_cap > ceiling) first_cap = ceiling;
+  if (ceiling == 0) return 0;
   const bool had_block = b->data != nullptr;
   const uint64_t used = had_block ? b->len : 0;
   const uint64_t old_cap = had_block ? b->cap : 0;
@@ -71,7 +73,12 @@ int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap,
     }
     uint64_t out = 0;
     inflate_status why = INFLATE_OK;
-    if (inflate_decompress_status(src, n, b->data + used, room, &out, &why) == 0) {
+    const int rc = inflate_decompress_status(src, n, b->data + used, room, &out, &why);
+    // Every attempt's output counts against the page, failed ones too (a
+    // full buffer was written to its end).
+    const bool charged =
+        page_decode_charge(rc != 0 && why == INFLATE_OUTPUT_FULL ? (int64_t)room : (int64_t)out);
+    if (rc == 0 && charged) {
       b->len = used + out;
       b->data[b->len] = 0;
       if (grown && b->cap > b->len + 1) {
@@ -86,7 +93,7 @@ int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap,
       return 1;
     }
     give_back(b, had_block, old_cap);
-    if (why != INFLATE_OUTPUT_FULL || room >= ceiling) return 0;
+    if (!charged || why != INFLATE_OUTPUT_FULL || room >= ceiling) return 0;
     room = room < ceiling / 4 ? room * 4 : ceiling;
   }
 }
@@ -277,6 +284,8 @@ uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t*
   // four zeros); a page with less left copies neither.
   const int64_t left = page_memory_left();
   if ((int64_t)n > left || ((filters & kAscii85) && (int64_t)n > left / 4)) return nullptr;
+  // A copy or an ASCII85 pass reads every byte; Flate charges its output.
+  if ((!filters || (filters & kAscii85)) && !page_decode_charge(n)) return nullptr;
   if (!filters) {
     uint8_t* raw = copy_alloc(src, n);
     if (raw) *outlen = n;

@@ -57,4 +57,9 @@ inline constexpr int kMaxColorSpaceRefHops = 3;
 // it is not decoded, and that object is not drawn.
 inline constexpr int64_t kMaxPageMemoryBytes = 536870912;
 
+// Stream bytes one page may decode, copy or run in all, each use and each
+// failed attempt counted (a repeated image is decoded once). Past it nothing
+// more is decoded and the rest of the page is skipped.
+inline constexpr int64_t kMaxPageDecodedBytes = int64_t{2} << 30;
+
 }  // namespace pdfcore_limits

@@ -216,8 +216,9 @@ uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t*
 // given back when released; decode buffers are sized within what is left.
 // Outside a page every take succeeds and page_memory_left is INT64_MAX.
 
-// Starts the account of the page about to be rendered with limit bytes.
-void page_memory_begin(int64_t limit);
+// Starts the account of the page about to be rendered with limit bytes, and
+// its decode budget with decode_limit bytes.
+void page_memory_begin(int64_t limit, int64_t decode_limit);
 // Ends it; the thread is outside a page again.
 void page_memory_end(void);
 // Bytes the page may still take.
@@ -226,6 +227,13 @@ int64_t page_memory_left(void);
 bool page_memory_take(int64_t n);
 // Gives n bytes back.
 void page_memory_give(int64_t n);
+// The decode budget: bytes of stream data the page may still decode, copy
+// or run, counting every use and every failed attempt, so a page naming
+// large or undecodable streams many times stops in bounded time. Once it is
+// spent nothing more is decoded. INT64_MAX outside a page.
+int64_t page_decode_left(void);
+// Charges n bytes; false (and the budget spent) when fewer are left.
+bool page_decode_charge(int64_t n);
 
 // Bytes taken in one scope and given back when it ends.
 struct page_memory_hold {

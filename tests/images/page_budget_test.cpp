@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compression/compression.h"
 #include "fonts/fonts.h"
 #include "images/image_test_util.h"
 #include "interp/interp_internal.h"
@@ -167,7 +168,7 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
   const obj_entry* im = d.find(10);
   ASSERT_NE(im, nullptr);
 
-  page_memory_begin(1 << 20);
+  page_memory_begin(1 << 20, INT64_MAX);
   int32_t w = 0, h = 0;
   uint8_t* mask = nullptr;
   EXPECT_EQ(decode_image(&d.doc, im, &w, &h, &mask), nullptr);  // 3 MB of samples alone
@@ -185,7 +186,7 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
   // Rendering within an account: everything taken (the cached image, the
   // form's content, fonts) is given back when the page's state is released.
   const int64_t limit = 64 << 20;
-  page_memory_begin(limit);
+  page_memory_begin(limit, INT64_MAX);
   {
     budget_page p(pdf);
     p.run("q 100 0 0 100 0 0 cm /Im Do /Im Do Q /F1 Do BT /Helv 12 Tf (x) Tj ET");
@@ -196,7 +197,7 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
 
   // A path the account cannot hold is dropped and ends the page: 100,000
   // segments need more than 4 MiB.
-  page_memory_begin(4 << 20);
+  page_memory_begin(4 << 20, INT64_MAX);
   {
     budget_page p(pdf);
     EXPECT_EQ(p.run("0 0 m " + repeat("1 1 l 0 0 l ", 50000) + "f 0 0 10 10 re f"), 0);
@@ -205,4 +206,38 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
   }
   EXPECT_EQ(page_memory_left(), 4 << 20);
   page_memory_end();
+}
+
+TEST(PageMemory, DecodeBudgetCountsEveryUseAndFailedAttempt) {
+  // Object 10: 3,000 raw bytes. Object 11: 100 KiB of zeros in Flate data.
+  std::string plain(102400, '\0');
+  uint8_t* packed = nullptr;
+  uint64_t packed_len = 0;
+  ASSERT_EQ(qx_deflate((const uint8_t*)plain.data(), plain.size(), &packed, &packed_len), 0);
+  std::string zeros((const char*)packed, (size_t)packed_len);
+  free(packed);
+  std::string pdf = page_doc(
+      "", "",
+      stream_obj(10, "", std::string(3000, 'x')) + stream_obj(11, "/Filter /FlateDecode", zeros));
+  test_util::loaded_doc d(pdf);
+  ASSERT_TRUE(d.ok) << d.error;
+  int32_t n = 0;
+  page_memory_begin(INT64_MAX, 10000);
+  uint8_t* raw = page_stream_decode(&d.doc, d.find(10), &n);
+  EXPECT_NE(raw, nullptr);  // a copy counts its length
+  free(raw);
+  EXPECT_EQ(page_decode_left(), 7000);
+  raw = page_stream_decode(&d.doc, d.find(10), &n);
+  free(raw);
+  EXPECT_EQ(page_decode_left(), 4000);
+  // The Flate stream needs more than is left: the attempt fails, what it
+  // produced is charged, and nothing more is decoded on this page.
+  EXPECT_EQ(page_stream_decode(&d.doc, d.find(11), &n), nullptr);
+  EXPECT_EQ(page_decode_left(), 0);
+  EXPECT_EQ(page_stream_decode(&d.doc, d.find(10), &n), nullptr);
+  page_memory_end();
+  uint8_t* all = page_stream_decode(&d.doc, d.find(11), &n);
+  ASSERT_NE(all, nullptr);
+  EXPECT_EQ(n, 102400);
+  free(all);
 }
