@@ -715,8 +715,8 @@ thread_local int64_t t_last_outline_work = 0;
 struct work_report {
   const glyph_job* job;
   ~work_report() {
-    t_last_outline_work = (kTfMaxOutlineWork - job->work_left) +
-                          (kTfMaxOutlineComponents - job->components_left);
+    t_last_outline_work =
+        (kTfMaxOutlineWork - job->work_left) + (kTfMaxOutlineComponents - job->components_left);
   }
 };
 }  // namespace

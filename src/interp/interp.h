@@ -95,8 +95,8 @@ struct interp {
   char* font_cache_keys[kFontCacheSize];
   struct font* font_cache[kFontCacheSize];
   int32_t font_cache_count;
-  int32_t nesting;  // 0 for the page; one more for each nested run
-  page_work* work;  // the page's budgets; a context run without one gets its own
+  int32_t nesting;    // 0 for the page; one more for each nested run
+  page_work* work;    // the page's budgets; a context run without one gets its own
   int64_t path_held;  // bytes of the path's segments taken from the page's memory account
 };
 
