@@ -21,9 +21,9 @@ inline void init_fonts() {
 }
 
 // A one-page document whose page (MediaBox 0 0 72 72) has a small set of
-// resources: a standard font, a Type3-free form, an image and an ExtGState,
-// so fuzzed content reaches every kind of resource lookup. extra_dict goes
-// into the page's content stream dictionary; content is the stream data.
+// resources: a standard font, a Type3 font, a form, an image and an ExtGState,
+// so fuzzed content reaches every kind of resource lookup; content is the
+// data of the page's content stream.
 inline std::string page_pdf(const std::string& content) {
   std::string s =
       "%PDF-1.7\n"

@@ -26,7 +26,7 @@ static uint64_t grown_cap(const buf* b, uint64_t n) {
 // failed is not tried again, so a /Contents array naming one stream a
 // thousand times decodes it once.
 struct content_join {
-  buf joined;
+  buf joined = {};
   page_memory_hold hold;  // the joined content's room
   int32_t last_num = -1;
   uint8_t* last = nullptr;  // null when last_num failed to decode
@@ -168,7 +168,6 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
     ctx->font_size = 12.0;
     {
       content_join c;
-      c.joined = {};
       gather_contents(doc, pg, &c);
       if (c.joined.data && c.joined.len > 0)
         interp_execute(ctx, c.joined.data, (int32_t)c.joined.len);

@@ -158,17 +158,21 @@ void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, doub
   fill_scratch* s = &s_scratch;
   build_edges(s, p, ctm, y0, y1);
   if (s->edges.empty()) return;
+  // Counting sort of the edges by first row (stable: path order within a row).
+  int32_t rows = y1 - y0;
+  s->starts.assign((size_t)rows + 1, 0);
+  // The same pass sums the crossings the fill will compute, its cost
+  // against the page's fill work.
   int64_t crossings = 0;
-  for (const edge& e : s->edges) crossings += e.last_row - e.first_row + 1;
+  for (const edge& e : s->edges) {
+    s->starts[(size_t)(e.first_row - y0) + 1]++;
+    crossings += e.last_row - e.first_row + 1;
+  }
   if (crossings > cv->fill_work_left) {
     cv->fill_work_left = -1;
     return;
   }
   cv->fill_work_left -= crossings;
-  // Counting sort of the edges by first row (stable: path order within a row).
-  int32_t rows = y1 - y0;
-  s->starts.assign((size_t)rows + 1, 0);
-  for (const edge& e : s->edges) s->starts[(size_t)(e.first_row - y0) + 1]++;
   for (int32_t i = 0; i < rows; i++) s->starts[(size_t)i + 1] += s->starts[(size_t)i];
   s->order.resize(s->edges.size());
   {
