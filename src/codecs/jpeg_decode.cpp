@@ -126,11 +126,28 @@ struct scan_layout {
   uint64_t cols, rows;  // MCUs across and down
 };
 
-// Cosines of the inverse DCT: s_costab[u * 8 + x] = C(u) / 2 * cos((2x + 1) u pi / 16).
-double s_costab[64];
-int s_costab_ready = 0;
+// Cosines of the inverse DCT: costab()[u * 8 + x] = C(u) / 2 * cos((2x + 1) u pi / 16).
+// Built once, on the first decode of the process; a function-local static
+// makes that build safe when decodes start on several threads at once.
+struct cos_table {
+  double v[64];
+};
+cos_table build_costab() {
+  cos_table t{};
+  for (int u = 0; u < 8; u++) {
+    double cu = u == 0 ? 0.7071067811865476 : 1.0;
+    for (int x = 0; x < 8; x++)
+      t.v[u * 8 + x] = cu / 2 * std::cos((2 * x + 1) * u * std::numbers::pi / 16);
+  }
+  return t;
+}
+const double* costab() {
+  static const cos_table table = build_costab();
+  return table.v;
+}
 
-char s_message[256];
+// The last failure's text, per thread.
+thread_local char s_message[256];
 
 // Every failure passes through here, so one breakpoint finds where any decode
 // gave up.
@@ -146,16 +163,6 @@ bool checked_mul(uint64_t a, uint64_t b, uint64_t* out) {
   if (a != 0 && b > UINT64_MAX / a) return false;
   *out = a * b;
   return true;
-}
-
-void costab_init() {
-  if (s_costab_ready) return;
-  for (int u = 0; u < 8; u++) {
-    double cu = u == 0 ? 0.7071067811865476 : 1.0;
-    for (int x = 0; x < 8; x++)
-      s_costab[u * 8 + x] = cu / 2 * std::cos((2 * x + 1) * u * std::numbers::pi / 16);
-  }
-  s_costab_ready = 1;
 }
 
 // ---------------------------------------------------------------- segments
@@ -476,10 +483,11 @@ block_end decode_block(bit_reader* r, component* c, int32_t coef[64]) {
 // Dequantises one block, runs the inverse DCT and stores the samples at
 // (x0, y0) of the component's plane, dropping any outside it.
 //   t[v][x] = sum over u of c[u][x] F[v][u];  p[y][x] = sum over v of c[v][y] t[v][x]
-// with c = s_costab, each sum taken in increasing u or v. Zero terms are left
+// with c = costab(), each sum taken in increasing u or v. Zero terms are left
 // out: adding a zero product to a double sum that starts at +0 never changes
 // it, so the result is bit-for-bit the full sum's.
 void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_t y0) {
+  const double* ctab = costab();
   double f[64], t[64];
   int rows[8], nrows = 0;
   for (int v = 0; v < 8; v++) {
@@ -493,7 +501,7 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
     for (int x = 0; x < 8; x++) {
       double sum = 0;
       for (int u = 0; u < 8; u++)
-        if (f[v * 8 + u] != 0) sum += s_costab[u * 8 + x] * f[v * 8 + u];
+        if (f[v * 8 + u] != 0) sum += ctab[u * 8 + x] * f[v * 8 + u];
       t[v * 8 + x] = sum;
     }
   }
@@ -503,7 +511,7 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
     for (int x = 0; x < 8; x++) {
       if (x0 + x >= c->pw) break;
       double sum = 0;
-      for (int i = 0; i < nrows; i++) sum += s_costab[rows[i] * 8 + y] * t[rows[i] * 8 + x];
+      for (int i = 0; i < nrows; i++) sum += ctab[rows[i] * 8 + y] * t[rows[i] * 8 + x];
       double q = sum + 128;
       int sample = q < 0 ? 0 : q > 255 ? 255 : static_cast<int>(std::floor(q + 0.5));
       line[x0 + x] = static_cast<uint8_t>(sample ^ 0x80);
@@ -592,7 +600,6 @@ const char* prepare_scan(decoder* d, scan_layout* s) {
 const char* decode_scan(decoder* d, const uint8_t* data, uint64_t len, uint64_t start) {
   scan_layout s;
   if (const char* err = prepare_scan(d, &s)) return err;
-  costab_init();
   bit_reader r = {data, len, start, 0, 0, kReadOk};
   uint64_t total = s.cols * s.rows;
   uint32_t interval = d->f.restart, left = interval;

@@ -72,13 +72,12 @@ struct d_state {
   d_node bl[kBlNodes];
   d_work work;
   uint32_t* symbols;  // per symbol: length << 16 | distance, or byte value for a literal
+  // Most recent block position with a given hash, and the previous position
+  // of the same hash by position mod 32768; 0 means none (position 0 is
+  // never a match source). Cleared per block.
+  int32_t head[kHashSize];
+  int32_t prev[kHashSize];
 };
-
-// Most recent block position with a given hash, and the previous position of
-// the same hash by position mod 32768; 0 means none (position 0 is never a
-// match source). Process-wide, cleared per block.
-int32_t d_head[kHashSize];
-int32_t d_prev[kHashSize];
 
 // Length symbol index (0..28, symbol 257 + index) of match lengths 3..258.
 struct len_code_table {
@@ -360,10 +359,10 @@ inline int match_length(const uint8_t* a, const uint8_t* b, int from, int max) {
 }
 
 // Adds position q to the chains; q must have 3 bytes left.
-inline void insert(const uint8_t* b, uint32_t q) {
+inline void insert(d_state* st, const uint8_t* b, uint32_t q) {
   uint32_t h = hash3(b + q);
-  d_prev[q & kHashMask] = d_head[h];
-  d_head[h] = int32_t(q);
+  st->prev[q & kHashMask] = st->head[h];
+  st->head[h] = int32_t(q);
 }
 
 // Finds the symbols of block b[0..n) greedily into st->symbols and counts
@@ -377,7 +376,7 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
     if (p + kDeflateMinMatch <= n) {
       int32_t lowest = p >= kDeflateWindowSize ? int32_t(p - kDeflateWindowSize) : 0;
       int max = n - p < uint32_t(kDeflateMaxMatch) ? int(n - p) : kDeflateMaxMatch;
-      int32_t c = d_head[hash3(b + p)];
+      int32_t c = st->head[hash3(b + p)];
       const uint8_t* cur = b + p;
       for (int tries = 0; c > lowest && tries < kMaxCandidates; tries++) {
         const uint8_t* cand = b + c;
@@ -394,7 +393,7 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
             if (len >= max) break;  // 258, or the rest of the block: nothing can beat it
           }
         }
-        c = d_prev[uint32_t(c) & kHashMask];
+        c = st->prev[uint32_t(c) & kHashMask];
       }
     }
     if (best >= kDeflateMinMatch) {
@@ -403,12 +402,12 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
       st->dist[dist_code(best_dist)].freq++;
       uint32_t end = p + uint32_t(best);
       uint32_t last = n - kDeflateMinMatch;  // last position with 3 bytes left
-      for (uint32_t q = p; q < end && q <= last; q++) insert(b, q);
+      for (uint32_t q = p; q < end && q <= last; q++) insert(st, b, q);
       p = end;
     } else {
       st->symbols[nsym++] = b[p];
       st->lit[b[p]].freq++;
-      if (p + kDeflateMinMatch <= n) insert(b, p);
+      if (p + kDeflateMinMatch <= n) insert(st, b, p);
       p++;
     }
   }
@@ -420,8 +419,8 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   memset(st->lit, 0, sizeof(st->lit));
   memset(st->dist, 0, sizeof(st->dist));
   memset(st->bl, 0, sizeof(st->bl));
-  memset(d_head, 0, sizeof(d_head));
-  memset(d_prev, 0, sizeof(d_prev));
+  memset(st->head, 0, sizeof(st->head));
+  memset(st->prev, 0, sizeof(st->prev));
   st->lit[kDeflateEndOfBlock].freq = 1;
   uint32_t nsym = d_match_block(st, b, n);
 

@@ -85,4 +85,5 @@ void load_font_files(void) {
       break;  // the first directory where the file opens decides
     }
   }
+  build_base_tables();
 }

@@ -36,8 +36,9 @@ int32_t code_to_unicode(int32_t code) {
   return code >= 0x80 && code <= 0x9F ? kCp1252High[code - 0x80] : code;
 }
 
-// Process-wide glyph tables of the built-in faces, built on first use from
-// the face data present then and never rebuilt.
+// Process-wide glyph tables of the built-in faces, built by the first
+// initialisation that finds the face data and never rebuilt. Rendering only
+// reads them, so any number of threads may share them.
 glyph_entry s_base_cmap[kBuiltinFaces][kFontCodes];
 double s_base_w[kBuiltinFaces][kFontCodes];
 bool s_base_ready[kBuiltinFaces];
@@ -228,18 +229,20 @@ bool build_glyph_table(const uint8_t* data, int32_t len, double upem, glyph_entr
   return true;
 }
 
-// Builds the face's process-wide table once, when its data is present.
+void build_missing_base_tables() {
+  for (int32_t face = 0; face < kBuiltinFaces; face++) {
+    const uint8_t* data = g_font_files[face];
+    int32_t len = g_font_lens[face];
+    if (s_base_ready[face] || !data || len <= 0) continue;
+    double upem = program_units_per_em(data, len);
+    if (!build_glyph_table(data, len, upem, s_base_cmap[face], nullptr, 0.5)) continue;
+    for (int c = 0; c < kFontCodes; c++) s_base_w[face][c] = s_base_cmap[face][c].width;
+    s_base_ready[face] = true;
+  }
+}
+
 bool base_table_ready(int32_t face) {
-  if (face < 0 || face >= kBuiltinFaces) return false;
-  if (s_base_ready[face]) return true;
-  const uint8_t* data = g_font_files[face];
-  int32_t len = g_font_lens[face];
-  if (!data || len <= 0) return false;
-  double upem = program_units_per_em(data, len);
-  if (!build_glyph_table(data, len, upem, s_base_cmap[face], nullptr, 0.5)) return false;
-  for (int c = 0; c < kFontCodes; c++) s_base_w[face][c] = s_base_cmap[face][c].width;
-  s_base_ready[face] = true;
-  return true;
+  return face >= 0 && face < kBuiltinFaces && s_base_ready[face];
 }
 
 // The built-in face standing in for a BaseFont name (the bytes after '/').
@@ -559,6 +562,10 @@ int32_t font_object(const interp* ctx, const char* name) {
 }
 
 }  // namespace
+
+void build_base_tables(void) {
+  build_missing_base_tables();
+}
 
 // ---------------------------------------------------------------------------
 // Composite widths.

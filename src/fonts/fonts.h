@@ -103,8 +103,13 @@ extern const uint8_t* g_font_files[kBuiltinFaces];
 extern int32_t g_font_lens[kBuiltinFaces];
 
 // Points every face at its built-in data, then at a copy of the same file
-// found on disk. Called by rendrix_init, before anything is rendered.
+// found on disk, and builds the glyph tables of the faces (once per process).
+// Called by rendrix_init, before anything is rendered.
 void load_font_files(void);
+
+// Builds the glyph table of each face whose data is present and whose table
+// is not built yet. Rendering only reads these tables.
+void build_base_tables(void);
 
 // ---------------------------------------------------------------------------
 // PDF fonts (font_resolve.cpp) and glyph drawing (glyph_draw.cpp).

@@ -1,11 +1,13 @@
-// The process-wide error buffer: the single message every failing call leaves
-// for rendrix_last_error. Nothing is allocated for it; a longer message is cut
-// at 1023 bytes.
+// The error buffer: the single message every failing call leaves for
+// rendrix_last_error. There is one per thread, so a call on one thread never
+// replaces the message another thread is about to read; a single-threaded
+// host sees one message as before. Nothing is allocated for it; a longer
+// message is cut at 1023 bytes.
 #include "pdfcore/pdfcore.h"
 
 #include <cstdio>
 
-static char g_err[1024];
+static thread_local char g_err[1024];
 
 void pdfcore_vserror(const char* fmt, va_list ap) {
   g_err[0] = 0;

@@ -16,7 +16,6 @@
 // At most this many crossings count on one row; later ones in path order are
 // dropped.
 static const int32_t kMaxCrossings = 65536;
-static xsec s_xs[kMaxCrossings];
 
 namespace {
 
@@ -28,14 +27,16 @@ struct edge {
 };
 
 // Scratch kept between fills so that filling allocates only when a path is
-// larger than any before it.
+// larger than any before it. One per thread, so fills on different threads
+// never share it.
 struct fill_scratch {
   std::vector<edge> edges;
   std::vector<int32_t> order;   // edge indices sorted by first row
   std::vector<int32_t> starts;  // per row: where its edges begin in order
   std::vector<int32_t> active;
+  std::vector<xsec> xs;         // the crossings of the current row
 };
-fill_scratch s_scratch;
+thread_local fill_scratch t_scratch;
 
 }  // namespace
 
@@ -121,23 +122,23 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
 }
 
 // Walks sorted crossings into spans of row y.
-static void rule_spans(canvas* cv, int32_t y, int32_t n, int nonzero, int32_t box_x1, double r,
-                       double g, double b, double alpha) {
+static void rule_spans(canvas* cv, int32_t y, const xsec* xs, int32_t n, int nonzero,
+                       int32_t box_x1, double r, double g, double b, double alpha) {
   if (!nonzero) {
     for (int32_t i = 0; i + 1 < n; i += 2)
-      fill_span(cv, y, s_xs[i].x, s_xs[i + 1].x, r, g, b, alpha);
+      fill_span(cv, y, xs[i].x, xs[i + 1].x, r, g, b, alpha);
     return;
   }
   int32_t wind = 0;
   bool inside = false;
   double start = 0;
   for (int32_t i = 0; i < n; i++) {
-    wind += s_xs[i].dir;
+    wind += xs[i].dir;
     if (!inside && wind != 0) {
       inside = true;
-      start = s_xs[i].x;
+      start = xs[i].x;
     } else if (inside && wind == 0) {
-      fill_span(cv, y, start, s_xs[i].x, r, g, b, alpha);
+      fill_span(cv, y, start, xs[i].x, r, g, b, alpha);
       inside = false;
     }
   }
@@ -155,7 +156,7 @@ void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, doub
   int32_t y0 = std::max(box.y0, cv->clip_y0), y1 = std::min(box.y1, cv->clip_y1);
   if (y0 >= y1) return;
 
-  fill_scratch* s = &s_scratch;
+  fill_scratch* s = &t_scratch;
   build_edges(s, p, ctm, y0, y1);
   if (s->edges.empty()) return;
   // Counting sort of the edges by first row (stable: path order within a row).
@@ -200,14 +201,16 @@ void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, doub
       kept = kMaxCrossings;
     }
     double sy = sample_line(y);
+    if (s->xs.size() < kept) s->xs.resize(kept);
+    xsec* xs = s->xs.data();
     for (size_t i = 0; i < kept; i++) {
       const edge& e = s->edges[(size_t)s->active[i]];
-      s_xs[i].x = e.xa + (sy - e.ya) / (e.yb - e.ya) * (e.xb - e.xa);
-      s_xs[i].dir = e.yb > e.ya ? 1 : -1;
-      s_xs[i].seq = e.seq;
+      xs[i].x = e.xa + (sy - e.ya) / (e.yb - e.ya) * (e.xb - e.xa);
+      xs[i].dir = e.yb > e.ya ? 1 : -1;
+      xs[i].seq = e.seq;
     }
-    std::sort(s_xs, s_xs + kept, crossing_less);
-    rule_spans(cv, y, (int32_t)kept, nonzero, box.x1, r, g, b, alpha);
+    std::sort(xs, xs + kept, crossing_less);
+    rule_spans(cv, y, xs, (int32_t)kept, nonzero, box.x1, r, g, b, alpha);
   }
 }
 
