@@ -1,8 +1,12 @@
 /* rendrix: render pages of PDF files into PNG or JPEG images.
  *
  * Every call reports failure through a 0 or NULL result and one message that
- * rendrix_last_error() returns. The library serves one call at a time; a host
- * that calls it from several threads must serialise the calls. */
+ * rendrix_last_error() returns on the same thread.
+ *
+ * Threads: every call except rendrix_init and rendrix_cleanup may run on any
+ * number of threads at once, also on one open document. Each thread has its
+ * own message. rendrix_init and rendrix_cleanup must not overlap any other
+ * call: make them before the first and after the last rendering. */
 #ifndef RENDRIX_H
 #define RENDRIX_H
 
@@ -44,8 +48,31 @@ RENDRIX_API int rendrix_page(const char* input_path, int page, const char* outpu
                              int format);
 
 /* Renders every page into output_dir/page_NNN.png (or .jpg), creating the
- * directory and its missing parents. 1 on success, 0 on failure. */
+ * directory and its missing parents. 1 on success, 0 on failure. The file is
+ * loaded once and pages render on one thread per processor (or on
+ * RENDRIX_THREADS threads when that environment variable holds 1..256); files
+ * are written in page order, and a failing page stops the run with no file
+ * written for any page after it. */
 RENDRIX_API int rendrix_all(const char* input_path, const char* output_dir, int dpi, int format);
+
+/* An open document: the file read and parsed once, for many pages. */
+typedef struct rendrix_doc rendrix_doc;
+
+/* Opens the PDF file at path; NULL on failure. Close it with
+ * rendrix_doc_close. */
+RENDRIX_API rendrix_doc* rendrix_doc_open(const char* path);
+
+/* Number of pages of an open document, or 0 on failure. */
+RENDRIX_API int rendrix_doc_page_count(const rendrix_doc* doc);
+
+/* As rendrix_page_memory, for a page of an open document: the same images
+ * and the same messages, without reading the file again. */
+RENDRIX_API unsigned char* rendrix_doc_page_memory(const rendrix_doc* doc, int page, int dpi,
+                                                   int format, uint64_t* out_size);
+
+/* Releases an open document (NULL is allowed). Its pages must not be
+ * rendering on another thread. */
+RENDRIX_API void rendrix_doc_close(rendrix_doc* doc);
 
 #ifdef __cplusplus
 }

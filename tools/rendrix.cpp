@@ -13,7 +13,7 @@
 static void usage(FILE* out) {
   fputs(
       "Usage: rendrix render FILE.pdf -o OUT [-p N] [-r DPI] [-F png|jpeg]\n"
-      "       rendrix render FILE.pdf --all -o DIR [-r DPI] [-F png|jpeg]\n"
+      "       rendrix render FILE.pdf --all -o DIR [-r DPI] [-F png|jpeg] [-j N]\n"
       "       rendrix pages FILE.pdf\n"
       "Render pages of PDF files into PNG or JPEG images.\n"
       "\n"
@@ -28,11 +28,22 @@ static void usage(FILE* out) {
       "  -r, --dpi DPI        resolution in dots per inch, 1..2400 (default 150)\n"
       "  -F, --format FMT     png or jpeg (default: from OUT's extension, else png)\n"
       "  -a, --all            render every page\n"
+      "  -j, --threads N      with --all, render on N threads (default: one per\n"
+      "                       processor, or the RENDRIX_THREADS variable)\n"
       "  -h, --help           show this text\n"
       "\n"
       "On failure the library's message goes to standard error and the exit\n"
       "status is 1; a usage error exits with status 2.\n",
       out);
+}
+
+// Sets an environment variable of this process.
+static void set_env(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
 }
 
 static int usage_error(const char* msg) {
@@ -65,6 +76,7 @@ static int cmd_render(int argc, char** argv) {
   const char* format_name = nullptr;
   int page = 1, dpi = 150;
   bool all = false;
+  const char* threads = nullptr;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char** out) {
@@ -81,6 +93,11 @@ static int cmd_render(int argc, char** argv) {
       if (!value(&v) || !parse_int(v, &dpi)) return usage_error("-r needs a resolution");
     } else if (a == "-F" || a == "--format") {
       if (!value(&format_name)) return usage_error("-F needs png or jpeg");
+    } else if (a == "-j" || a == "--threads") {
+      int n = 0;
+      if (!value(&v) || !parse_int(v, &n) || n < 1 || n > 256)
+        return usage_error("-j needs a number of threads, 1..256");
+      threads = v;
     } else if (a == "-a" || a == "--all") {
       all = true;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -105,6 +122,8 @@ static int cmd_render(int argc, char** argv) {
   } else if (!all && (ends_with(output, ".jpg") || ends_with(output, ".jpeg"))) {
     format = 1;
   }
+  // The library reads its thread count from the environment.
+  if (threads) set_env("RENDRIX_THREADS", threads);
   rendrix_init();
   int ok = all ? rendrix_all(input, output, dpi, format)
                : rendrix_page(input, page, output, dpi, format);
