@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "codecs/codecs_internal.h"
 #include "compression/compression.h"
@@ -95,6 +97,42 @@ uint8_t* png_wrap(int32_t width, int32_t height, const uint8_t* z, uint64_t zlen
   return out;
 }
 
+namespace {
+
+// The filtered image (each row: filter byte 0, then the row's RGBA bytes),
+// produced block by block for the deflater so that it never exists whole.
+struct filtered_rows {
+  const uint8_t* rgba;
+  uint64_t row;     // RGBA bytes per row
+  uint64_t stride;  // row + the filter byte
+  uint8_t block[65536];
+};
+
+const uint8_t* filtered_block(void* user, uint64_t pos, uint32_t len) {
+  filtered_rows* f = static_cast<filtered_rows*>(user);
+  if (len > sizeof f->block) return nullptr;
+  uint64_t y = pos / f->stride, x = pos % f->stride;  // x = 0 is the filter byte
+  for (uint32_t done = 0; done < len;) {
+    if (x == 0) {
+      f->block[done++] = 0;  // filter type None
+      x = 1;
+      continue;
+    }
+    uint64_t take = f->stride - x;
+    if (take > len - done) take = len - done;
+    memcpy(f->block + done, f->rgba + y * f->row + (x - 1), size_t(take));
+    done += uint32_t(take);
+    x += take;
+    if (x == f->stride) {
+      x = 0;
+      y++;
+    }
+  }
+  return f->block;
+}
+
+}  // namespace
+
 uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
   if (!size) return nullptr;
   *size = 0;
@@ -105,17 +143,15 @@ uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint6
   uint64_t filtered_len;
   if (__builtin_mul_overflow(stride, uint64_t(height), &filtered_len) || filtered_len > SIZE_MAX)
     return nullptr;
-  uint8_t* filtered = static_cast<uint8_t*>(malloc(size_t(filtered_len)));
-  if (!filtered) return nullptr;
-  for (uint64_t y = 0; y < uint64_t(height); y++) {
-    uint8_t* dst = filtered + y * stride;
-    dst[0] = 0;  // filter type None
-    memcpy(dst + 1, rgba + y * row, size_t(row));
-  }
+  std::unique_ptr<filtered_rows> rows(new (std::nothrow) filtered_rows);
+  if (!rows) return nullptr;
+  rows->rgba = rgba;
+  rows->row = row;
+  rows->stride = stride;
   uint8_t* z = nullptr;
   uint64_t zlen = 0;
-  int rc = qx_deflate(filtered, filtered_len, &z, &zlen);
-  free(filtered);
+  int rc = qx_deflate_from(filtered_len, filtered_block, rows.get(), &z, &zlen);
+  rows.reset();
   if (rc != 0) return nullptr;
   uint8_t* file = png_wrap(width, height, z, zlen, kPngMaxChunkData, size);
   free(z);

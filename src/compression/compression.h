@@ -40,8 +40,18 @@ int inflate_decompress_status(const uint8_t* src, uint64_t srclen, uint8_t* dst,
 // each, Adler-32 trailer. The bytes are fully determined by the input. Returns
 // 0 and stores a malloc'd block with its length in *out and *outlen (the
 // caller frees it); returns -1 and stores nothing when memory runs out or in
-// is null with n > 0. Uses process-wide hash tables: one call at a time.
+// is null with n > 0. Any number of calls may run at once.
 int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen);
+
+// Hands the deflater the len input bytes at position pos (blocks of 64 KiB,
+// in order); the pointer must stay valid until the next call. Null fails
+// the compression.
+using deflate_source = const uint8_t* (*)(void* user, uint64_t pos, uint32_t len);
+
+// The same stream as qx_deflate for n input bytes that the source supplies
+// block by block, so the whole input never has to be in memory at once.
+int qx_deflate_from(uint64_t n, deflate_source source, void* user, uint8_t** out,
+                    uint64_t* outlen);
 
 // Makes a malloc'd block hold at least need bytes, doubling its capacity;
 // *data and *cap change only on success. Returns 0, or -1 when the size

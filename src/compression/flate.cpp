@@ -9,6 +9,9 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "compression/deflate_constants.h"
 
@@ -77,6 +80,7 @@ struct d_state {
   // never a match source). Cleared per block.
   int32_t head[kHashSize];
   int32_t prev[kHashSize];
+  uint16_t hash[kBlockSize];  // hash3 of every block position with 3 bytes left
 };
 
 // Length symbol index (0..28, symbol 257 + index) of match lengths 3..258.
@@ -114,10 +118,6 @@ constexpr dist_code_table s_dist_code = make_dist_codes();
 
 inline int dist_code(uint32_t d) {
   return d <= 256 ? s_dist_code.code[d - 1] : s_dist_code.code[256 + ((d - 1) >> 7)];
-}
-
-inline uint32_t hash3(const uint8_t* p) {
-  return (961u * p[0] + 31u * p[1] + p[2]) & kHashMask;
 }
 
 // Appends count bits of value (which must fit), least significant first.
@@ -359,10 +359,35 @@ inline int match_length(const uint8_t* a, const uint8_t* b, int from, int max) {
 }
 
 // Adds position q to the chains; q must have 3 bytes left.
-inline void insert(d_state* st, const uint8_t* b, uint32_t q) {
-  uint32_t h = hash3(b + q);
+inline void insert(d_state* st, uint32_t q) {
+  uint32_t h = st->hash[q];
   st->prev[q & kHashMask] = st->head[h];
   st->head[h] = int32_t(q);
+}
+
+// hash3 of every position of b[0..n) with 3 bytes left. The hash keeps 15
+// bits, so 16-bit lanes that wrap give the same value; SSE2 does eight
+// positions at a time.
+void hash_block(d_state* st, const uint8_t* b, uint32_t n) {
+  uint16_t* h = st->hash;
+  uint32_t q = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i m961 = _mm_set1_epi16(961), m31 = _mm_set1_epi16(31);
+  const __m128i mask = _mm_set1_epi16(int16_t(kHashMask));
+  for (; q + 10 <= n; q += 8) {  // reads b[q .. q + 9]
+    __m128i b0 = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + q)), zero);
+    __m128i b1 =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + q + 1)), zero);
+    __m128i b2 =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + q + 2)), zero);
+    __m128i v =
+        _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(b0, m961), _mm_mullo_epi16(b1, m31)), b2);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + q), _mm_and_si128(v, mask));
+  }
+#endif
+  for (; q + kDeflateMinMatch <= n; q++)
+    h[q] = uint16_t((961u * b[q] + 31u * b[q + 1] + b[q + 2]) & kHashMask);
 }
 
 // Finds the symbols of block b[0..n) greedily into st->symbols and counts
@@ -376,7 +401,7 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
     if (p + kDeflateMinMatch <= n) {
       int32_t lowest = p >= kDeflateWindowSize ? int32_t(p - kDeflateWindowSize) : 0;
       int max = n - p < uint32_t(kDeflateMaxMatch) ? int(n - p) : kDeflateMaxMatch;
-      int32_t c = st->head[hash3(b + p)];
+      int32_t c = st->head[st->hash[p]];
       const uint8_t* cur = b + p;
       for (int tries = 0; c > lowest && tries < kMaxCandidates; tries++) {
         const uint8_t* cand = b + c;
@@ -401,13 +426,14 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
       st->lit[257 + s_len_code.code[best]].freq++;
       st->dist[dist_code(best_dist)].freq++;
       uint32_t end = p + uint32_t(best);
-      uint32_t last = n - kDeflateMinMatch;  // last position with 3 bytes left
-      for (uint32_t q = p; q < end && q <= last; q++) insert(st, b, q);
+      uint32_t stop = n - kDeflateMinMatch + 1;  // positions below have 3 bytes left
+      if (stop > end) stop = end;
+      for (uint32_t q = p; q < stop; q++) insert(st, q);
       p = end;
     } else {
       st->symbols[nsym++] = b[p];
       st->lit[b[p]].freq++;
-      if (p + kDeflateMinMatch <= n) insert(st, b, p);
+      if (p + kDeflateMinMatch <= n) insert(st, p);
       p++;
     }
   }
@@ -422,6 +448,7 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   memset(st->head, 0, sizeof(st->head));
   memset(st->prev, 0, sizeof(st->prev));
   st->lit[kDeflateEndOfBlock].freq = 1;
+  hash_block(st, b, n);
   uint32_t nsym = d_match_block(st, b, n);
 
   int hl = d_build(&st->work, st->lit, kDeflateNumLitLen, kDeflateMaxCodeBits);
@@ -468,26 +495,64 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   ds_put(w, lit[kDeflateEndOfBlock].code, lit[kDeflateEndOfBlock].len);
 }
 
-uint32_t adler32(const uint8_t* in, uint64_t n) {
-  uint32_t s1 = 1, s2 = 0;
+// Adler-32, folded in runs short enough that no sum can overflow. Over a run
+// of k bytes, s1 gains the byte sum and s2 gains k * s1 plus each byte
+// weighted by how many sums it enters (k - i). With SSE2, 16-byte pieces
+// are summed at once: byte t of piece j of J enters
+// (k - 16 J) + 16 (J - j - 1) + (16 - t) sums.
+uint32_t adler32_update(uint32_t adler, const uint8_t* in, uint64_t n) {
+  uint32_t s1 = adler & 0xffff, s2 = adler >> 16;
   while (n > 0) {
     uint32_t run = n < kAdlerMaxRun ? uint32_t(n) : kAdlerMaxRun;
     n -= run;
-    for (uint32_t i = 0; i < run; i++) {
-      s1 += in[i];
-      s2 += s1;
+    uint64_t t1 = s1, t2 = s2 + uint64_t(run) * s1;
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    uint32_t pieces = run / 16;
+    if (pieces > 0) {
+      const __m128i zero = _mm_setzero_si128();
+      const __m128i w_hi = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+      const __m128i w_lo = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+      __m128i sums = zero;      // two 64-bit lanes: bytes so far
+      __m128i before = zero;    // sum over pieces of the bytes before them
+      __m128i weighted = zero;  // four 32-bit lanes
+      for (uint32_t j = 0; j < pieces; j++) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * j));
+        before = _mm_add_epi64(before, sums);
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(v, zero));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), w_hi));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), w_lo));
+      }
+      uint64_t lanes[2], prior[2];
+      uint32_t w[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), sums);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(prior), before);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), weighted);
+      uint64_t total = lanes[0] + lanes[1];
+      // Pieces are followed by run - 16 * pieces single bytes, which every
+      // piece's bytes also enter.
+      uint64_t tail = run - 16 * pieces;
+      t2 += 16 * (prior[0] + prior[1]) + uint64_t(w[0]) + w[1] + w[2] + w[3] + tail * total;
+      t1 += total;
+      i = 16 * pieces;
+    }
+#endif
+    for (; i < run; i++) {
+      t1 += in[i];
+      t2 += uint64_t(run - i) * in[i];
     }
     in += run;
-    s1 %= kAdlerModulus;
-    s2 %= kAdlerModulus;
+    s2 = uint32_t(t2 % kAdlerModulus);
+    s1 = uint32_t(t1 % kAdlerModulus);
   }
   return s2 << 16 | s1;
 }
 
 }  // namespace
 
-int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen) {
-  if (!out || !outlen || (!in && n > 0)) return -1;
+int qx_deflate_from(uint64_t n, deflate_source source, void* user, uint8_t** out,
+                    uint64_t* outlen) {
+  if (!out || !outlen || !source) return -1;
   d_bits w = {};
   w.out = static_cast<uint8_t*>(malloc(kInitialOutput));
   if (!w.out) return -1;
@@ -507,14 +572,17 @@ int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen) {
   w.out[w.len++] = 0x78;
   w.out[w.len++] = 0x01;
   uint64_t pos = 0;
+  uint32_t adler = 1;
   int failed = 0;
   do {
-    uint64_t size = n - pos < kBlockSize ? n - pos : kBlockSize;
-    if (ds_reserve(&w, block_bound(size)) != 0) {
+    uint32_t size = uint32_t(n - pos < kBlockSize ? n - pos : kBlockSize);
+    const uint8_t* block = size ? source(user, pos, size) : nullptr;
+    if ((size && !block) || ds_reserve(&w, block_bound(size)) != 0) {
       failed = 1;
       break;
     }
-    d_emit_block(&w, st, in ? in + pos : nullptr, uint32_t(size), pos + size == n);
+    d_emit_block(&w, st, block, size, pos + size == n);
+    if (size) adler = adler32_update(adler, block, size);
     pos += size;
   } while (pos < n);
   free(symbols);
@@ -529,7 +597,6 @@ int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen) {
   w.acc = 0;
   w.pending = 0;
 
-  uint32_t adler = adler32(in, n);
   w.out[w.len++] = uint8_t(adler >> 24);
   w.out[w.len++] = uint8_t(adler >> 16);
   w.out[w.len++] = uint8_t(adler >> 8);
@@ -552,4 +619,12 @@ int block_reserve(uint8_t** data, uint64_t* cap, uint64_t need) {
   *data = grown;
   *cap = grown_cap;
   return 0;
+}
+
+int qx_deflate(const uint8_t* in, uint64_t n, uint8_t** out, uint64_t* outlen) {
+  if (!in && n > 0) return -1;
+  auto whole = [](void* user, uint64_t pos, uint32_t) -> const uint8_t* {
+    return static_cast<const uint8_t*>(user) + pos;
+  };
+  return qx_deflate_from(n, whole, const_cast<uint8_t*>(in), out, outlen);
 }

@@ -428,3 +428,59 @@ TEST(DeflateRegression, StreamsKeepTheirBytes) {
     EXPECT_EQ(~crc, p.crc);
   }
 }
+
+// The Adler-32 trailer is summed 16 bytes at a time with a byte-wise tail;
+// lengths around the piece size and the reduction run (5552) check both,
+// for random bytes and for 0xFF, whose sums are the largest.
+TEST(DeflateAdler, TrailerForEveryPieceAndRunBoundary) {
+  std::mt19937 rng(11);
+  for (size_t n : {1, 15, 16, 17, 31, 5551, 5552, 5553, 5568, 11111, 65536 + 19}) {
+    for (int fill : {-1, 0xff}) {
+      bytes in(n);
+      for (uint8_t& b : in) b = uint8_t(fill < 0 ? rng() : fill);
+      SCOPED_TRACE(std::to_string(n) + (fill < 0 ? " random" : " 0xff"));
+      bytes z = deflate(in);
+      ASSERT_GE(z.size(), 6u);
+      uint32_t s1 = 1, s2 = 0;
+      for (uint8_t b : in) {
+        s1 = (s1 + b) % 65521;
+        s2 = (s2 + s1) % 65521;
+      }
+      uint32_t want = s2 << 16 | s1;
+      uint32_t got = uint32_t(z[z.size() - 4]) << 24 | uint32_t(z[z.size() - 3]) << 16 |
+                     uint32_t(z[z.size() - 2]) << 8 | z[z.size() - 1];
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
+// Input handed over block by block gives the same stream as input in one
+// piece; a source that fails fails the call.
+TEST(DeflateAdler, BlockSourceGivesTheSameStream) {
+  std::mt19937 rng(3);
+  bytes in(200000);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i % 977 < 500 ? rng() % 4 : rng());
+  struct source {
+    const bytes* in;
+    uint8_t block[65536];
+    int calls = 0;
+    int fail_at = -1;
+  } src{&in, {}, 0, -1};
+  auto copy = [](void* user, uint64_t pos, uint32_t len) -> const uint8_t* {
+    source* s = static_cast<source*>(user);
+    if (s->calls++ == s->fail_at) return nullptr;
+    memcpy(s->block, s->in->data() + pos, len);
+    return s->block;
+  };
+  uint8_t* out = nullptr;
+  uint64_t len = 0;
+  ASSERT_EQ(qx_deflate_from(in.size(), copy, &src, &out, &len), 0);
+  EXPECT_EQ(src.calls, 4);
+  EXPECT_TRUE(bytes(out, out + len) == deflate(in));
+  free(out);
+  src.calls = 0;
+  src.fail_at = 2;
+  out = nullptr;
+  EXPECT_EQ(qx_deflate_from(in.size(), copy, &src, &out, &len), -1);
+  EXPECT_EQ(out, nullptr);
+}
