@@ -72,16 +72,23 @@ static void fill_span(canvas* cv, int32_t y, double xa, double xb, double r, dou
   if (c0 < c1) paint_span(cv, y, c0, c1, r, g, b, alpha);
 }
 
+// ceil(v) clamped into [lo, hi], for v not NaN. Inside the range the
+// truncation is exact and one step up gives the ceiling; no library call.
+static inline int32_t ceil_clamped(double v, int32_t lo, int32_t hi) {
+  if (v <= lo) return lo;
+  if (v >= hi) return hi;
+  int32_t t = (int32_t)v;
+  return t < v ? t + 1 : t;
+}
+
 // Rows [y0, y1) whose sample line lies in [lo, hi); empty when first > last.
 static void edge_rows(double lo, double hi, int32_t y0, int32_t y1, int32_t* first, int32_t* last) {
   // Start from an estimate and step to the exact row with the same sample
   // expression the crossing test uses.
-  double f = ceil(lo - 0.501);
-  int32_t a = f < y0 ? y0 : (f > y1 ? y1 : (int32_t)f);
+  int32_t a = ceil_clamped(lo - 0.501, y0, y1);
   while (a > y0 && sample_line(a - 1) >= lo) a--;
   while (a < y1 && sample_line(a) < lo) a++;
-  double l = ceil(hi - 0.501) - 1;
-  int32_t z = l < y0 - 1 ? y0 - 1 : (l > y1 - 1 ? y1 - 1 : (int32_t)l);
+  int32_t z = ceil_clamped(hi - 0.501, y0, y1) - 1;
   while (z + 1 < y1 && sample_line(z + 1) < hi) z++;
   while (z >= y0 && sample_line(z) >= hi) z--;
   *first = a;
@@ -93,7 +100,7 @@ static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb
   // Horizontal edges, and edges with an undefined y, cross no sample line.
   if (std::isnan(ya) || std::isnan(yb) || ya == yb) return;
   edge e = {xa, ya, xb, yb, 0, 0, seq};
-  edge_rows(fmin(ya, yb), fmax(ya, yb), y0, y1, &e.first_row, &e.last_row);
+  edge_rows(ya < yb ? ya : yb, ya < yb ? yb : ya, y0, y1, &e.first_row, &e.last_row);
   if (e.first_row <= e.last_row) s->edges.push_back(e);
 }
 
