@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/codecs_internal.h"
 #include "codecs/jpeg_markers.h"
@@ -109,8 +112,10 @@ void build_codes(const huffdef& d, huff_codes* out) {
 }
 
 // costab[u][x] = C(u) / 2 * cos((2x + 1) u pi / 16), C(0) = sqrt(1/2), else 1.
+// ct is the same table transposed, ct[x][u] = c[u][x], for the SSE2 pass.
 struct dct_table {
   double c[8][8];
+  double ct[8][8];
 };
 dct_table make_costab() {
   dct_table t;
@@ -119,6 +124,8 @@ dct_table make_costab() {
     for (int x = 0; x < 8; x++)
       t.c[u][x] = cu / 2 * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16);
   }
+  for (int u = 0; u < 8; u++)
+    for (int x = 0; x < 8; x++) t.ct[x][u] = t.c[u][x];
   return t;
 }
 const dct_table& costab() {
@@ -188,8 +195,30 @@ inline uint32_t magnitude_bits(int v, int s) {
 // zigzag order. Each sum adds its terms in index order, starting from 0.
 void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
   const dct_table& c = costab();
-  double t[64];
-  double out[64];
+  alignas(16) double t[64];
+  alignas(16) double out[64];
+#if defined(__SSE2__)
+  // The same products and sums as below, two values of u per instruction;
+  // SSE2 rounds each multiply and add as the scalar code does.
+  for (int y = 0; y < 8; y++) {
+    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    for (int x = 0; x < 8; x++) {
+      __m128d fx = _mm_set1_pd(f[y * 8 + x]);
+      for (int k = 0; k < 4; k++)
+        acc[k] = _mm_add_pd(acc[k], _mm_mul_pd(_mm_loadu_pd(&c.ct[x][2 * k]), fx));
+    }
+    for (int k = 0; k < 4; k++) _mm_store_pd(t + y * 8 + 2 * k, acc[k]);
+  }
+  for (int v = 0; v < 8; v++) {
+    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    for (int y = 0; y < 8; y++) {
+      __m128d cvy = _mm_set1_pd(c.c[v][y]);
+      for (int k = 0; k < 4; k++)
+        acc[k] = _mm_add_pd(acc[k], _mm_mul_pd(cvy, _mm_load_pd(t + y * 8 + 2 * k)));
+    }
+    for (int k = 0; k < 4; k++) _mm_store_pd(out + v * 8 + 2 * k, acc[k]);
+  }
+#else
   // t[y][u] = sum over x of c[u][x] * f[y][x]
   for (int y = 0; y < 8; y++) {
     double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -208,6 +237,7 @@ void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
     }
     for (int u = 0; u < 8; u++) out[v * 8 + u] = acc[u];
   }
+#endif
   for (int k = 0; k < 64; k++) {
     int n = jpeg_zigzag[k];
     double v = out[n] / double(qtable[n]);
@@ -248,20 +278,73 @@ inline uint8_t clamp_sample(double v) {
 }
 
 // Converts image row y into row r of the three strips (padded width pw), the
-// last column repeated into the padding.
+// last column repeated into the padding. A pixel with the same colour as the
+// one before it takes that one's samples: pages are mostly runs of one
+// colour, and the arithmetic would give the same bytes again.
 void convert_row(const uint8_t* px, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
                  uint8_t* scr) {
+  int last_r = -1, last_g = -1, last_b = -1;
+  uint8_t ly = 0, lcb = 0, lcr = 0;
   for (int32_t x = 0; x < width; x++, px += 4) {
-    double r = px[0], g = px[1], b = px[2];
-    sy[x] = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
-    scb[x] = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
-    scr[x] = clamp_sample(0.5 * r - 0.418688 * g - 0.081312 * b + 128);
+    if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
+      last_r = px[0];
+      last_g = px[1];
+      last_b = px[2];
+      double r = px[0], g = px[1], b = px[2];
+      ly = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
+      lcb = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
+      lcr = clamp_sample(0.5 * r - 0.418688 * g - 0.081312 * b + 128);
+    }
+    sy[x] = ly;
+    scb[x] = lcb;
+    scr[x] = lcr;
   }
   for (int32_t x = width; x < pw; x++) {
     sy[x] = sy[width - 1];
     scb[x] = scb[width - 1];
     scr[x] = scr[width - 1];
   }
+}
+
+// Quantised blocks already computed, by their 64 samples: a block equal to
+// one in the cache takes its coefficients instead of running the DCT again
+// (the coefficients depend on the samples and the table alone). One small
+// direct-mapped cache per quantisation table.
+struct block_cache {
+  static const int kSlots = 256;
+  struct slot {
+    bool used;
+    uint8_t samples[64];
+    int q[64];
+  } slots[kSlots];
+};
+
+uint32_t block_hash(const uint8_t s[64]) {
+  uint64_t h = 0;
+  for (int i = 0; i < 8; i++) {
+    uint64_t v;
+    memcpy(&v, s + 8 * i, 8);
+    h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+  }
+  return uint32_t(h >> 56);
+}
+
+// The quantised coefficients of the 8 x 8 samples at src (row stride pw).
+void block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable, block_cache* cache,
+                        int q[64]) {
+  uint8_t samples[64];
+  for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
+  block_cache::slot& e = cache->slots[block_hash(samples) % block_cache::kSlots];
+  if (e.used && memcmp(e.samples, samples, 64) == 0) {
+    memcpy(q, e.q, sizeof e.q);
+    return;
+  }
+  double f[64];
+  for (int k = 0; k < 64; k++) f[k] = double(samples[k]) - 128;
+  dct_quantise(f, qtable, q);
+  e.used = true;
+  memcpy(e.samples, samples, 64);
+  memcpy(e.q, q, sizeof e.q);
 }
 
 // SOI, APP0 (JFIF 1.01, 48 x 48 dots per inch, no thumbnail), the two DQT,
@@ -320,7 +403,10 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
   uint8_t* plane[3] = {planes, planes + strip, planes + 2 * strip};
 
   huff_codes* codes = static_cast<huff_codes*>(malloc(4 * sizeof(huff_codes)));
-  if (!codes) {
+  block_cache* caches = static_cast<block_cache*>(calloc(2, sizeof(block_cache)));
+  if (!codes || !caches) {
+    free(caches);
+    free(codes);
     free(planes);
     free(w.data);
     return nullptr;
@@ -348,12 +434,8 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
         break;
       }
       for (int ci = 0; ci < 3; ci++) {
-        double f[64];
-        const uint8_t* src = plane[ci] + bc * 8;
-        for (int r = 0; r < 8; r++)
-          for (int c = 0; c < 8; c++) f[r * 8 + c] = double(src[r * pw + c]) - 128;
         int q[64];
-        dct_quantise(f, qtab[ci], q);
+        block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1], q);
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
           for (int k = 0; k < 64; k++) nz += q[k] != 0;
@@ -364,6 +446,7 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
       }
     }
   }
+  free(caches);
   free(codes);
   free(planes);
   if (failed || out_reserve(&w, 16) != 0) {
