@@ -180,20 +180,7 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
   free(work);
   page_memory_end();
 
-  size_t pixels = (size_t)width * (size_t)height;
-  uint8_t* rgba = (uint8_t*)malloc(pixels * 4);
-  if (!rgba) {
-    pdfcore_set_error("out of memory compositing page %d", index + 1);
-    free(resources);
-    canvas_free(&cv);
-    return nullptr;
-  }
-  for (size_t i = 0; i < pixels; i++) {
-    rgba[i * 4 + 0] = cv.rgb[i * 3 + 0];
-    rgba[i * 4 + 1] = cv.rgb[i * 3 + 1];
-    rgba[i * 4 + 2] = cv.rgb[i * 3 + 2];
-    rgba[i * 4 + 3] = cv.alpha[i];
-  }
+  uint8_t* rgba = canvas_take_rgba(&cv);
   *out_width = width;
   *out_height = height;
   free(resources);

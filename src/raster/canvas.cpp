@@ -9,7 +9,9 @@ int canvas_init(canvas* cv, int32_t width, int32_t height) {
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
   uint64_t pixels = (uint64_t)width * (uint64_t)height;
-  cv->rgb = (uint8_t*)malloc((size_t)pixels * 3);
+  // Room for 4 bytes per pixel, so that canvas_take_rgba can interleave the
+  // alpha in place instead of copying the page into a second buffer.
+  cv->rgb = (uint8_t*)malloc((size_t)pixels * 4);
   cv->alpha = (uint8_t*)malloc((size_t)pixels);
   if (!cv->rgb || !cv->alpha) {
     free(cv->rgb);
@@ -28,6 +30,24 @@ int canvas_init(canvas* cv, int32_t width, int32_t height) {
   cv->stroke_alpha = 1.0;
   cv->fill_work_left = kMaxFillCrossingsPerRow * height;
   return 1;
+}
+
+uint8_t* canvas_take_rgba(canvas* cv) {
+  uint8_t* px = cv->rgb;
+  const uint8_t* alpha = cv->alpha;
+  size_t pixels = (size_t)cv->width * (size_t)cv->height;
+  // From the last pixel back: pixel i's four bytes land at 4i, beyond the
+  // three bytes of every pixel before it, which are still to be read.
+  for (size_t i = pixels; i-- > 0;) {
+    uint8_t r = px[i * 3], g = px[i * 3 + 1], b = px[i * 3 + 2];
+    px[i * 4] = r;
+    px[i * 4 + 1] = g;
+    px[i * 4 + 2] = b;
+    px[i * 4 + 3] = alpha[i];
+  }
+  free(cv->alpha);
+  cv->rgb = cv->alpha = nullptr;
+  return px;
 }
 
 void canvas_free(canvas* cv) {

@@ -34,7 +34,7 @@ struct fill_scratch {
   std::vector<int32_t> order;   // edge indices sorted by first row
   std::vector<int32_t> starts;  // per row: where its edges begin in order
   std::vector<int32_t> active;
-  std::vector<xsec> xs;         // the crossings of the current row
+  std::vector<xsec> xs;  // the crossings of the current row
 };
 thread_local fill_scratch t_scratch;
 
@@ -132,8 +132,7 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
 static void rule_spans(canvas* cv, int32_t y, const xsec* xs, int32_t n, int nonzero,
                        int32_t box_x1, double r, double g, double b, double alpha) {
   if (!nonzero) {
-    for (int32_t i = 0; i + 1 < n; i += 2)
-      fill_span(cv, y, xs[i].x, xs[i + 1].x, r, g, b, alpha);
+    for (int32_t i = 0; i + 1 < n; i += 2) fill_span(cv, y, xs[i].x, xs[i + 1].x, r, g, b, alpha);
     return;
   }
   int32_t wind = 0;

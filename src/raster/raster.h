@@ -96,6 +96,9 @@ void path_bbox_dev(const canvas* cv, const path* p, const matrix* ctm, dev_box* 
 // 1..kMaxCanvasSide).
 int canvas_init(canvas* cv, int32_t width, int32_t height);
 void canvas_free(canvas* cv);
+// Interleaves the planes in place into width x height RGBA pixels, top row
+// first, and hands over that malloc'd block; the canvas is left empty.
+uint8_t* canvas_take_rgba(canvas* cv);
 
 // ---------------------------------------------------------------------------
 // Fill, clip, compositing (fill.cpp).

@@ -168,3 +168,27 @@ TEST(Colours, DeviceColoursToRgb) {
     EXPECT_NEAR(b, t.b, 1e-12);
   }
 }
+
+// The planes interleave in place into RGBA, every pixel in its place, the
+// first three pixels too (their bytes overlap their own new places).
+TEST(CanvasRgba, InterleavesInPlace) {
+  canvas cv;
+  ASSERT_EQ(canvas_init(&cv, 3, 2), 1);
+  for (int i = 0; i < 6; i++) {
+    cv.rgb[i * 3] = uint8_t(10 * i);
+    cv.rgb[i * 3 + 1] = uint8_t(10 * i + 1);
+    cv.rgb[i * 3 + 2] = uint8_t(10 * i + 2);
+    cv.alpha[i] = uint8_t(200 + i);
+  }
+  uint8_t* rgba = canvas_take_rgba(&cv);
+  ASSERT_NE(rgba, nullptr);
+  EXPECT_EQ(cv.rgb, nullptr);
+  for (int i = 0; i < 6; i++) {
+    EXPECT_EQ(rgba[i * 4], 10 * i);
+    EXPECT_EQ(rgba[i * 4 + 1], 10 * i + 1);
+    EXPECT_EQ(rgba[i * 4 + 2], 10 * i + 2);
+    EXPECT_EQ(rgba[i * 4 + 3], 200 + i);
+  }
+  free(rgba);
+  canvas_free(&cv);  // harmless on the emptied canvas
+}
