@@ -365,6 +365,38 @@ inline void insert(d_state* st, uint32_t q) {
   st->head[h] = int32_t(q);
 }
 
+// Adds positions [from, to) to the chains, in order. Where eight positions
+// share the hash of the position before them (runs of one byte or of one
+// pixel), each one's predecessor is simply the position before it and the
+// eight are stored at once; the chains come out exactly as one by one.
+inline void insert_range(d_state* st, uint32_t from, uint32_t to) {
+  uint32_t q = from;
+#if defined(__SSE2__)
+  if (q > 0) {
+    const __m128i step = _mm_setr_epi32(0, 1, 2, 3);
+    while (q + 8 <= to) {
+      uint16_t hp = st->hash[q - 1];
+      __m128i same =
+          _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(st->hash + q)),
+                          _mm_set1_epi16(int16_t(hp)));
+      uint32_t slot = q & kHashMask;
+      if (_mm_movemask_epi8(same) != 0xffff || slot + 8 > uint32_t(kHashSize)) {
+        for (uint32_t end = q + 8; q < end; q++) insert(st, q);
+        continue;
+      }
+      // Position q - 1 went in just before q, so it heads hp's chain.
+      __m128i prev = _mm_add_epi32(_mm_set1_epi32(int32_t(q - 1)), step);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(st->prev + slot), prev);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(st->prev + slot + 4),
+                       _mm_add_epi32(prev, _mm_set1_epi32(4)));
+      st->head[hp] = int32_t(q + 7);
+      q += 8;
+    }
+  }
+#endif
+  for (; q < to; q++) insert(st, q);
+}
+
 // hash3 of every position of b[0..n) with 3 bytes left. The hash keeps 15
 // bits, so 16-bit lanes that wrap give the same value; SSE2 does eight
 // positions at a time.
@@ -428,7 +460,7 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
       uint32_t end = p + uint32_t(best);
       uint32_t stop = n - kDeflateMinMatch + 1;  // positions below have 3 bytes left
       if (stop > end) stop = end;
-      for (uint32_t q = p; q < stop; q++) insert(st, q);
+      insert_range(st, p, stop);
       p = end;
     } else {
       st->symbols[nsym++] = b[p];
@@ -445,8 +477,9 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   memset(st->lit, 0, sizeof(st->lit));
   memset(st->dist, 0, sizeof(st->dist));
   memset(st->bl, 0, sizeof(st->bl));
+  // prev needs no clearing: it is only read at positions this block has
+  // inserted, which wrote those entries first.
   memset(st->head, 0, sizeof(st->head));
-  memset(st->prev, 0, sizeof(st->prev));
   st->lit[kDeflateEndOfBlock].freq = 1;
   hash_block(st, b, n);
   uint32_t nsym = d_match_block(st, b, n);
