@@ -81,6 +81,11 @@ struct d_state {
   int32_t head[kHashSize];
   int32_t prev[kHashSize];
   uint16_t hash[kBlockSize];  // hash3 of every block position with 3 bytes left
+  // Per position k: the last position at or before k where the bytes stop
+  // repeating with period 1 (b[i] != b[i - 1]) or 4 (b[i] != b[i - 4]; one
+  // RGBA pixel); position 0 (0..3) counts as such a break.
+  uint16_t break1[kBlockSize];
+  uint16_t break4[kBlockSize];
 };
 
 // Length symbol index (0..28, symbol 257 + index) of match lengths 3..258.
@@ -422,6 +427,16 @@ void hash_block(d_state* st, const uint8_t* b, uint32_t n) {
     h[q] = uint16_t((961u * b[q] + 31u * b[q + 1] + b[q + 2]) & kHashMask);
 }
 
+void find_breaks(d_state* st, const uint8_t* b, uint32_t n) {
+  uint16_t last1 = 0, last4 = 0;
+  for (uint32_t k = 0; k < n; k++) {
+    if (k == 0 || b[k] != b[k - 1]) last1 = uint16_t(k);
+    if (k < 4 || b[k] != b[k - 4]) last4 = uint16_t(k);
+    st->break1[k] = last1;
+    st->break4[k] = last4;
+  }
+}
+
 // Finds the symbols of block b[0..n) greedily into st->symbols and counts
 // their frequencies. Returns the number of symbols.
 uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
@@ -435,22 +450,43 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
       int max = n - p < uint32_t(kDeflateMaxMatch) ? int(n - p) : kDeflateMaxMatch;
       int32_t c = st->head[st->hash[p]];
       const uint8_t* cur = b + p;
-      for (int tries = 0; c > lowest && tries < kMaxCandidates; tries++) {
+      for (int tries = 0; c > lowest && tries < kMaxCandidates;) {
         const uint8_t* cand = b + c;
-        // A candidate can only beat the best by also matching at its end.
-        bool could = best >= kDeflateMinMatch
-                         ? cand[best] == cur[best] && cand[0] == cur[0] && cand[1] == cur[1] &&
-                               cand[2] == cur[2]
-                         : cand[0] == cur[0] && cand[1] == cur[1] && cand[2] == cur[2];
-        if (could) {
+        // j: an index where this candidate differs from cur. A candidate can
+        // only beat the best by also matching at its end.
+        int j;
+        if (best >= kDeflateMinMatch && cand[best] != cur[best])
+          j = best;
+        else if (cand[0] != cur[0])
+          j = 0;
+        else if (cand[1] != cur[1])
+          j = 1;
+        else if (cand[2] != cur[2])
+          j = 2;
+        else {
           int len = match_length(cand, cur, kDeflateMinMatch, max);
           if (len > best) {
             best = len;
             best_dist = p - uint32_t(c);
             if (len >= max) break;  // 258, or the rest of the block: nothing can beat it
           }
+          j = len;  // below max, so the bytes differ there
         }
-        c = st->prev[uint32_t(c) & kHashMask];
+        // Chain entries that lie earlier in the same run as c (bytes
+        // repeating with period 1, or period 4 at a multiple of 4 back, with
+        // no break up to c + j) hold the same byte at j: they differ from cur
+        // there too, cannot beat the best, and are passed over, each still
+        // counting as a candidate examined.
+        int32_t run1 = st->break1[uint32_t(c) + uint32_t(j)];
+        int32_t run4 = st->break4[uint32_t(c) + uint32_t(j)];
+        int32_t next = st->prev[uint32_t(c) & kHashMask];
+        tries++;
+        while (next > lowest && tries < kMaxCandidates && next < c &&
+               (next >= run1 || (((c - next) & 3) == 0 && next + 4 > run4))) {
+          next = st->prev[uint32_t(next) & kHashMask];
+          tries++;
+        }
+        c = next;
       }
     }
     if (best >= kDeflateMinMatch) {
@@ -482,6 +518,7 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   memset(st->head, 0, sizeof(st->head));
   st->lit[kDeflateEndOfBlock].freq = 1;
   hash_block(st, b, n);
+  find_breaks(st, b, n);
   uint32_t nsym = d_match_block(st, b, n);
 
   int hl = d_build(&st->work, st->lit, kDeflateNumLitLen, kDeflateMaxCodeBits);
