@@ -81,11 +81,6 @@ struct d_state {
   int32_t head[kHashSize];
   int32_t prev[kHashSize];
   uint16_t hash[kBlockSize];  // hash3 of every block position with 3 bytes left
-  // Per position k: the last position at or before k where the bytes stop
-  // repeating with period 1 (b[i] != b[i - 1]) or 4 (b[i] != b[i - 4]; one
-  // RGBA pixel); position 0 (0..3) counts as such a break.
-  uint16_t break1[kBlockSize];
-  uint16_t break4[kBlockSize];
 };
 
 // Length symbol index (0..28, symbol 257 + index) of match lengths 3..258.
@@ -346,18 +341,25 @@ void d_send_tree(d_bits* w, const d_node* tree, int m, const d_node* bl) {
   });
 }
 
+// Index of the first differing byte of two 8-byte words loaded from memory,
+// given their (nonzero) xor.
+inline int mismatch_byte(uint64_t diff) {
+  if constexpr (std::endian::native == std::endian::little)
+    return std::countr_zero(diff) >> 3;
+  else
+    return std::countl_zero(diff) >> 3;
+}
+
 // Number of equal bytes at a and b, at least `from` (already known equal) and
 // at most max.
 inline int match_length(const uint8_t* a, const uint8_t* b, int from, int max) {
   int len = from;
-  if constexpr (std::endian::native == std::endian::little) {
-    while (len + 8 <= max) {
-      uint64_t x, y;
-      memcpy(&x, a + len, 8);
-      memcpy(&y, b + len, 8);
-      if (x != y) return len + (std::countr_zero(x ^ y) >> 3);
-      len += 8;
-    }
+  while (len + 8 <= max) {
+    uint64_t x, y;
+    memcpy(&x, a + len, 8);
+    memcpy(&y, b + len, 8);
+    if (x != y) return len + mismatch_byte(x ^ y);
+    len += 8;
   }
   while (len < max && a[len] == b[len]) len++;
   return len;
@@ -427,16 +429,6 @@ void hash_block(d_state* st, const uint8_t* b, uint32_t n) {
     h[q] = uint16_t((961u * b[q] + 31u * b[q + 1] + b[q + 2]) & kHashMask);
 }
 
-void find_breaks(d_state* st, const uint8_t* b, uint32_t n) {
-  uint16_t last1 = 0, last4 = 0;
-  for (uint32_t k = 0; k < n; k++) {
-    if (k == 0 || b[k] != b[k - 1]) last1 = uint16_t(k);
-    if (k < 4 || b[k] != b[k - 4]) last4 = uint16_t(k);
-    st->break1[k] = last1;
-    st->break4[k] = last4;
-  }
-}
-
 // Finds the symbols of block b[0..n) greedily into st->symbols and counts
 // their frequencies. Returns the number of symbols.
 uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
@@ -450,43 +442,29 @@ uint32_t d_match_block(d_state* st, const uint8_t* b, uint32_t n) {
       int max = n - p < uint32_t(kDeflateMaxMatch) ? int(n - p) : kDeflateMaxMatch;
       int32_t c = st->head[st->hash[p]];
       const uint8_t* cur = b + p;
-      for (int tries = 0; c > lowest && tries < kMaxCandidates;) {
+      for (int tries = 0; c > lowest && tries < kMaxCandidates; tries++) {
         const uint8_t* cand = b + c;
-        // j: an index where this candidate differs from cur. A candidate can
-        // only beat the best by also matching at its end.
-        int j;
-        if (best >= kDeflateMinMatch && cand[best] != cur[best])
-          j = best;
-        else if (cand[0] != cur[0])
-          j = 0;
-        else if (cand[1] != cur[1])
-          j = 1;
-        else if (cand[2] != cur[2])
-          j = 2;
-        else {
-          int len = match_length(cand, cur, kDeflateMinMatch, max);
-          if (len > best) {
+        // A candidate can only beat the best by also matching up to the
+        // best's end, so the eight bytes ending there (the last byte, for a
+        // shorter best) are checked before it is compared from the start.
+        bool could;
+        if (best >= 8) {
+          uint64_t x, y;
+          memcpy(&x, cand + best - 7, 8);
+          memcpy(&y, cur + best - 7, 8);
+          could = x == y;
+        } else {
+          could = best < kDeflateMinMatch || cand[best] == cur[best];
+        }
+        if (could) {
+          int len = match_length(cand, cur, 0, max);
+          if (len >= kDeflateMinMatch && len > best) {
             best = len;
             best_dist = p - uint32_t(c);
             if (len >= max) break;  // 258, or the rest of the block: nothing can beat it
           }
-          j = len;  // below max, so the bytes differ there
         }
-        // Chain entries that lie earlier in the same run as c (bytes
-        // repeating with period 1, or period 4 at a multiple of 4 back, with
-        // no break up to c + j) hold the same byte at j: they differ from cur
-        // there too, cannot beat the best, and are passed over, each still
-        // counting as a candidate examined.
-        int32_t run1 = st->break1[uint32_t(c) + uint32_t(j)];
-        int32_t run4 = st->break4[uint32_t(c) + uint32_t(j)];
-        int32_t next = st->prev[uint32_t(c) & kHashMask];
-        tries++;
-        while (next > lowest && tries < kMaxCandidates && next < c &&
-               (next >= run1 || (((c - next) & 3) == 0 && next + 4 > run4))) {
-          next = st->prev[uint32_t(next) & kHashMask];
-          tries++;
-        }
-        c = next;
+        c = st->prev[uint32_t(c) & kHashMask];
       }
     }
     if (best >= kDeflateMinMatch) {
@@ -518,7 +496,6 @@ void d_emit_block(d_bits* w, d_state* st, const uint8_t* b, uint32_t n, int fina
   memset(st->head, 0, sizeof(st->head));
   st->lit[kDeflateEndOfBlock].freq = 1;
   hash_block(st, b, n);
-  find_breaks(st, b, n);
   uint32_t nsym = d_match_block(st, b, n);
 
   int hl = d_build(&st->work, st->lit, kDeflateNumLitLen, kDeflateMaxCodeBits);
