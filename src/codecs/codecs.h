@@ -2,8 +2,8 @@
 // (red, green, blue, alpha; top row first; rows packed without gaps), as PNG
 // or baseline JPEG. The encoders have no settings and their output bytes are
 // fully determined by the pixels. They report failure by a null or 0 result
-// and never write the library's error message. Process-wide tables (the
-// compressor's hash chains, the DCT cosines): one call at a time.
+// and never write the library's error message. Any number of calls may run
+// at once.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,13 @@ uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint6
 // or size is null, or memory runs out. If the environment variable JENC_DBG is
 // set, prints one line per component of the top-left block to stderr.
 uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size);
+
+// The same two encoders over pixels held as planes, as the page canvas holds
+// them: rgb with 3 bytes per pixel, and alpha with 1 (null: every pixel
+// opaque). The bytes are those of the interleaved pixels.
+uint8_t* qx_png_encode_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                              const uint8_t* alpha, uint64_t* size);
+uint8_t* qx_jpeg_encode_planes(int32_t width, int32_t height, const uint8_t* rgb, uint64_t* size);
 
 // Write the bytes of qx_png_encode / qx_jpeg_encode to the file at path
 // (opened with fopen "wb"). Return 1 when the whole image was written and the

@@ -8,6 +8,7 @@
 // time into three 8-row strips, so memory stays small for any page height.
 #include "codecs/codecs.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -245,20 +246,32 @@ void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
   }
 }
 
+// A quantised block in zigzag order, with bit k of nonzero set when
+// q[k] != 0 (k = 1..63), so that runs of zeros are skipped whole.
+struct coded_block {
+  int q[64];
+  uint64_t nonzero;
+};
+
+void mark_nonzero(coded_block* b) {
+  b->nonzero = 0;
+  for (int k = 1; k < 64; k++)
+    if (b->q[k] != 0) b->nonzero |= uint64_t{1} << k;
+}
+
 // Huffman-codes one quantised block; pred is the component's DC predictor.
-void code_block(jpeg_out* w, const int q[64], int* pred, const huff_codes& dc,
+void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& dc,
                 const huff_codes& ac) {
+  const int* q = b.q;
   int diff = q[0] - *pred;
   *pred = q[0];
   int s = magnitude_size(diff);
   bw_bits(w, dc.code[s], dc.size[s]);
   if (s > 0) bw_bits(w, magnitude_bits(diff, s), s);
-  int run = 0;
-  for (int k = 1; k < 64; k++) {
-    if (q[k] == 0) {
-      run++;
-      continue;
-    }
+  int last = 0;  // the previous nonzero coefficient (or the DC)
+  for (uint64_t m = b.nonzero; m != 0; m &= m - 1) {
+    int k = std::countr_zero(m);
+    int run = k - last - 1;
     while (run > 15) {
       bw_bits(w, ac.code[kAcZeroRun16], ac.size[kAcZeroRun16]);
       run -= 16;
@@ -267,9 +280,9 @@ void code_block(jpeg_out* w, const int q[64], int* pred, const huff_codes& dc,
     int sym = run * 16 + s;
     if (sym < 256) bw_bits(w, ac.code[sym], ac.size[sym]);
     bw_bits(w, magnitude_bits(q[k], s), s);
-    run = 0;
+    last = k;
   }
-  if (run > 0) bw_bits(w, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock]);
+  if (last < 63) bw_bits(w, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock]);
 }
 
 inline uint8_t clamp_sample(double v) {
@@ -281,11 +294,11 @@ inline uint8_t clamp_sample(double v) {
 // last column repeated into the padding. A pixel with the same colour as the
 // one before it takes that one's samples: pages are mostly runs of one
 // colour, and the arithmetic would give the same bytes again.
-void convert_row(const uint8_t* px, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
+void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
                  uint8_t* scr) {
   int last_r = -1, last_g = -1, last_b = -1;
   uint8_t ly = 0, lcb = 0, lcr = 0;
-  for (int32_t x = 0; x < width; x++, px += 4) {
+  for (int32_t x = 0; x < width; x++, px += step) {
     if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
       last_r = px[0];
       last_g = px[1];
@@ -315,7 +328,7 @@ struct block_cache {
   struct slot {
     bool used;
     uint8_t samples[64];
-    int q[64];
+    coded_block block;
   } slots[kSlots];
 };
 
@@ -331,20 +344,21 @@ uint32_t block_hash(const uint8_t s[64]) {
 
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
 void block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable, block_cache* cache,
-                        int q[64]) {
+                        coded_block* out) {
   uint8_t samples[64];
   for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
   block_cache::slot& e = cache->slots[block_hash(samples) % block_cache::kSlots];
   if (e.used && memcmp(e.samples, samples, 64) == 0) {
-    memcpy(q, e.q, sizeof e.q);
+    *out = e.block;
     return;
   }
   double f[64];
   for (int k = 0; k < 64; k++) f[k] = double(samples[k]) - 128;
-  dct_quantise(f, qtable, q);
+  dct_quantise(f, qtable, out->q);
+  mark_nonzero(out);
   e.used = true;
   memcpy(e.samples, samples, 64);
-  memcpy(e.q, q, sizeof e.q);
+  e.block = *out;
 }
 
 // SOI, APP0 (JFIF 1.01, 48 x 48 dots per inch, no thumbnail), the two DQT,
@@ -383,7 +397,11 @@ void write_headers(jpeg_out* w, int32_t width, int32_t height) {
 
 }  // namespace
 
-uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+namespace {
+
+// Encodes pixels of `step` bytes (4: RGBA, 3: RGB), of which the first three
+// are red, green and blue.
+uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int step, uint64_t* size) {
   if (!size) return nullptr;
   *size = 0;
   if (height <= 0 || !rgba || width <= 0) return nullptr;
@@ -418,15 +436,15 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
   const uint8_t* qtab[3] = {s_luma_q, s_chroma_q, s_chroma_q};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
   const huff_codes* ac[3] = {&codes[1], &codes[3], &codes[3]};
-  const uint64_t row_bytes = uint64_t(width) * 4;
+  const uint64_t row_bytes = uint64_t(width) * uint64_t(step);
   const int32_t block_rows = (height + 7) / 8;
   const int32_t block_cols = pw / 8;
   int failed = 0;
   for (int32_t br = 0; br < block_rows && !failed; br++) {
     for (int r = 0; r < 8; r++) {
       int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
-      convert_row(rgba + uint64_t(y) * row_bytes, width, pw, plane[0] + r * pw, plane[1] + r * pw,
-                  plane[2] + r * pw);
+      convert_row(rgba + uint64_t(y) * row_bytes, step, width, pw, plane[0] + r * pw,
+                  plane[1] + r * pw, plane[2] + r * pw);
     }
     for (int32_t bc = 0; bc < block_cols; bc++) {
       if (out_reserve(&w, kMcuReserve) != 0) {
@@ -434,15 +452,16 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
         break;
       }
       for (int ci = 0; ci < 3; ci++) {
-        int q[64];
-        block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1], q);
+        coded_block cb;
+        block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1], &cb);
+        const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
           for (int k = 0; k < 64; k++) nz += q[k] != 0;
           fprintf(stderr, "ENC ci=%d q[:8]=%d %d %d %d %d %d %d %d nz=%d\n", ci, q[0], q[1], q[2],
                   q[3], q[4], q[5], q[6], q[7], nz);
         }
-        code_block(&w, q, &pred[ci], *dc[ci], *ac[ci]);
+        code_block(&w, cb, &pred[ci], *dc[ci], *ac[ci]);
       }
     }
   }
@@ -462,6 +481,16 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
   uint8_t* shrunk = static_cast<uint8_t*>(realloc(w.data, size_t(w.len)));
   *size = w.len;
   return shrunk ? shrunk : w.data;
+}
+
+}  // namespace
+
+uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+  return jpeg_encode(width, height, rgba, 4, size);
+}
+
+uint8_t* qx_jpeg_encode_planes(int32_t width, int32_t height, const uint8_t* rgb, uint64_t* size) {
+  return jpeg_encode(width, height, rgb, 3, size);
 }
 
 int qx_jpeg_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {

@@ -101,12 +101,38 @@ namespace {
 
 // The filtered image (each row: filter byte 0, then the row's RGBA bytes),
 // produced block by block for the deflater so that it never exists whole.
+// The pixels come interleaved (rgba) or as planes (rgb, and alpha or null
+// for opaque).
 struct filtered_rows {
   const uint8_t* rgba;
+  const uint8_t* rgb;
+  const uint8_t* alpha;
   uint64_t row;     // RGBA bytes per row
   uint64_t stride;  // row + the filter byte
   uint8_t block[65536];
 };
+
+// Bytes [from, from + n) of row y's RGBA data from the planes.
+void planes_bytes(const filtered_rows* f, uint64_t y, uint64_t from, uint64_t n, uint8_t* out) {
+  uint64_t pixel = y * (f->row / 4) + from / 4;
+  uint32_t ch = uint32_t(from % 4);
+  const uint8_t* rgb = f->rgb + pixel * 3;
+  for (uint64_t i = 0; i < n; i++) {
+    out[i] = ch < 3 ? rgb[ch] : (f->alpha ? f->alpha[pixel] : 255);
+    if (++ch == 4) {
+      ch = 0;
+      pixel++;
+      rgb += 3;
+      // Whole pixels at once while at least one remains in the piece.
+      for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
+        out[i + 1] = rgb[0];
+        out[i + 2] = rgb[1];
+        out[i + 3] = rgb[2];
+        out[i + 4] = f->alpha ? f->alpha[pixel] : 255;
+      }
+    }
+  }
+}
 
 const uint8_t* filtered_block(void* user, uint64_t pos, uint32_t len) {
   filtered_rows* f = static_cast<filtered_rows*>(user);
@@ -120,7 +146,10 @@ const uint8_t* filtered_block(void* user, uint64_t pos, uint32_t len) {
     }
     uint64_t take = f->stride - x;
     if (take > len - done) take = len - done;
-    memcpy(f->block + done, f->rgba + y * f->row + (x - 1), size_t(take));
+    if (f->rgba)
+      memcpy(f->block + done, f->rgba + y * f->row + (x - 1), size_t(take));
+    else
+      planes_bytes(f, y, x - 1, take, f->block + done);
     done += uint32_t(take);
     x += take;
     if (x == f->stride) {
@@ -131,12 +160,11 @@ const uint8_t* filtered_block(void* user, uint64_t pos, uint32_t len) {
   return f->block;
 }
 
-}  // namespace
-
-uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+uint8_t* png_encode(int32_t width, int32_t height, const uint8_t* rgba, const uint8_t* rgb,
+                    const uint8_t* alpha, uint64_t* size) {
   if (!size) return nullptr;
   *size = 0;
-  if (height <= 0 || !rgba || width <= 0) return nullptr;
+  if (height <= 0 || (!rgba && !rgb) || width <= 0) return nullptr;
   // One filter byte and 4 bytes per pixel per row.
   uint64_t row = uint64_t(width) * 4;
   uint64_t stride = row + 1;
@@ -146,6 +174,8 @@ uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint6
   std::unique_ptr<filtered_rows> rows(new (std::nothrow) filtered_rows);
   if (!rows) return nullptr;
   rows->rgba = rgba;
+  rows->rgb = rgb;
+  rows->alpha = alpha;
   rows->row = row;
   rows->stride = stride;
   uint8_t* z = nullptr;
@@ -156,6 +186,17 @@ uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint6
   uint8_t* file = png_wrap(width, height, z, zlen, kPngMaxChunkData, size);
   free(z);
   return file;
+}
+
+}  // namespace
+
+uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
+  return png_encode(width, height, rgba, nullptr, nullptr, size);
+}
+
+uint8_t* qx_png_encode_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                              const uint8_t* alpha, uint64_t* size) {
+  return png_encode(width, height, nullptr, rgb, alpha, size);
 }
 
 int qx_png_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pdfcore/pdfcore.h"
+#include "raster/raster.h"
 #include "rendrix.h"
 
 // Renders page index (0-based) of a loaded document at dpi (already clamped
@@ -12,3 +13,8 @@
 // first. Null with a message on failure.
 uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t* out_width,
                      int32_t* out_height);
+
+// Renders page index into *cv, a canvas it sets up (its alpha plane only
+// when some pixel is not opaque); the caller releases it with canvas_free.
+// 1, or 0 with a message and nothing to release.
+int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canvas* cv);

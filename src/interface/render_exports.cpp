@@ -112,13 +112,13 @@ bool make_directories(const std::string& dir) {
 // encodes it (format already checked). Null with a message on failure.
 unsigned char* encode_page(const pdfcore_doc* doc, int page, int dpi, int format,
                            uint64_t* out_size) {
-  int32_t w = 0, h = 0;
-  uint8_t* rgba = render_page(doc, page - 1, clamp_dpi(dpi), &w, &h);
-  if (!rgba) return nullptr;
+  canvas cv;
+  if (!render_page_canvas(doc, page - 1, clamp_dpi(dpi), &cv)) return nullptr;
   uint64_t size = 0;
-  uint8_t* encoded =
-      format == 0 ? qx_png_encode(w, h, rgba, &size) : qx_jpeg_encode(w, h, rgba, &size);
-  free(rgba);
+  uint8_t* encoded = format == 0
+                         ? qx_png_encode_planes(cv.width, cv.height, cv.rgb, cv.alpha, &size)
+                         : qx_jpeg_encode_planes(cv.width, cv.height, cv.rgb, &size);
+  canvas_free(&cv);
   if (!encoded) {
     pdfcore_set_error("failed to encode %s", format == 0 ? "PNG" : "JPG");
     return nullptr;

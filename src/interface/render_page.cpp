@@ -121,12 +121,12 @@ static int64_t side_pixels(double points, double scale) {
   return (int64_t)lround(v);
 }
 
-uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t* out_width,
-                     int32_t* out_height) {
+int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canvas* out) {
+  memset(out, 0, sizeof *out);
   int32_t count = doc->pages.count;
   if (index < 0 || index >= count) {
     pdfcore_set_error("page %d out of range (1..%d)", index + 1, count);
-    return nullptr;
+    return 0;
   }
   const pageinfo* pg = &doc->pages.items[index];
   double scale = dpi / 72.0;
@@ -137,13 +137,13 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
   int32_t height = H > 0 ? (int32_t)std::min<int64_t>(H, INT32_MAX) : 1;
   if (W > kMaxCanvasSide || H > kMaxCanvasSide) {
     pdfcore_set_error("page too large at %d dpi (%dx%d px)", dpi, width, height);
-    return nullptr;
+    return 0;
   }
 
-  canvas cv;
-  if (!canvas_init(&cv, width, height)) {
+  canvas& cv = *out;
+  if (!canvas_init_opaque(&cv, width, height)) {
     pdfcore_set_error("out of memory rendering page %d", index + 1);
-    return nullptr;
+    return 0;
   }
   // What the page holds beyond its raster is bounded by its memory account,
   // and the work of all its contexts by one set of budgets.
@@ -180,10 +180,27 @@ uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t
   free(work);
   page_memory_end();
 
+  free(resources);
+  if (cv.alpha_lost) {
+    canvas_free(&cv);
+    pdfcore_set_error("out of memory rendering page %d", index + 1);
+    return 0;
+  }
+  return 1;
+}
+
+uint8_t* render_page(const pdfcore_doc* doc, int32_t index, int32_t dpi, int32_t* out_width,
+                     int32_t* out_height) {
+  canvas cv;
+  if (!render_page_canvas(doc, index, dpi, &cv)) return nullptr;
+  int32_t width = cv.width, height = cv.height;
   uint8_t* rgba = canvas_take_rgba(&cv);
+  canvas_free(&cv);
+  if (!rgba) {
+    pdfcore_set_error("out of memory compositing page %d", index + 1);
+    return nullptr;
+  }
   *out_width = width;
   *out_height = height;
-  free(resources);
-  canvas_free(&cv);
   return rgba;
 }

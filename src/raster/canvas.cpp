@@ -5,22 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 
-int canvas_init(canvas* cv, int32_t width, int32_t height) {
+static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) {
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
   uint64_t pixels = (uint64_t)width * (uint64_t)height;
-  // Room for 4 bytes per pixel, so that canvas_take_rgba can interleave the
-  // alpha in place instead of copying the page into a second buffer.
-  cv->rgb = (uint8_t*)malloc((size_t)pixels * 4);
-  cv->alpha = (uint8_t*)malloc((size_t)pixels);
-  if (!cv->rgb || !cv->alpha) {
+  cv->rgb = (uint8_t*)malloc((size_t)pixels * 3);
+  cv->alpha = opaque ? nullptr : (uint8_t*)malloc((size_t)pixels);
+  if (!cv->rgb || (!opaque && !cv->alpha)) {
     free(cv->rgb);
     free(cv->alpha);
     cv->rgb = cv->alpha = nullptr;
     return 0;
   }
   memset(cv->rgb, 255, (size_t)pixels * 3);
-  memset(cv->alpha, 255, (size_t)pixels);
+  if (cv->alpha) memset(cv->alpha, 255, (size_t)pixels);
   cv->width = width;
   cv->height = height;
   cv->clip_x1 = width;
@@ -32,10 +30,33 @@ int canvas_init(canvas* cv, int32_t width, int32_t height) {
   return 1;
 }
 
+int canvas_init(canvas* cv, int32_t width, int32_t height) {
+  return canvas_setup(cv, width, height, false);
+}
+
+int canvas_init_opaque(canvas* cv, int32_t width, int32_t height) {
+  return canvas_setup(cv, width, height, true);
+}
+
+void canvas_set_alpha(canvas* cv, size_t p, uint8_t a) {
+  if (!cv->alpha) {
+    if (a == 255 || cv->alpha_lost) return;
+    size_t pixels = (size_t)cv->width * (size_t)cv->height;
+    cv->alpha = (uint8_t*)malloc(pixels);
+    if (!cv->alpha) {
+      cv->alpha_lost = 1;
+      return;
+    }
+    memset(cv->alpha, 255, pixels);
+  }
+  cv->alpha[p] = a;
+}
+
 uint8_t* canvas_take_rgba(canvas* cv) {
-  uint8_t* px = cv->rgb;
-  const uint8_t* alpha = cv->alpha;
   size_t pixels = (size_t)cv->width * (size_t)cv->height;
+  uint8_t* px = (uint8_t*)realloc(cv->rgb, pixels * 4);
+  if (!px) return nullptr;
+  const uint8_t* alpha = cv->alpha;
   // From the last pixel back: pixel i's four bytes land at 4i, beyond the
   // three bytes of every pixel before it, which are still to be read.
   for (size_t i = pixels; i-- > 0;) {
@@ -43,7 +64,7 @@ uint8_t* canvas_take_rgba(canvas* cv) {
     px[i * 4] = r;
     px[i * 4 + 1] = g;
     px[i * 4 + 2] = b;
-    px[i * 4 + 3] = alpha[i];
+    px[i * 4 + 3] = alpha ? alpha[i] : 255;
   }
   free(cv->alpha);
   cv->rgb = cv->alpha = nullptr;

@@ -261,19 +261,19 @@ double blend_px(canvas* cv, int32_t x, int32_t y, double r, double g, double b, 
   if (x < 0 || y < 0 || x >= cv->width || y >= cv->height) return 0;
   size_t p = (size_t)y * (size_t)cv->width + (size_t)x;
   uint8_t* px = cv->rgb + p * 3;
-  double ab = cv->alpha[p] / 255.0;
+  double ab = cv->alpha ? cv->alpha[p] / 255.0 : 1.0;
   double ao = (1 - a) * ab + a;
   if (ao < 1e-6) {
     px[0] = to_byte(r * 255);
     px[1] = to_byte(g * 255);
     px[2] = to_byte(b * 255);
-    cv->alpha[p] = 0;
+    canvas_set_alpha(cv, p, 0);
     return ao;
   }
   const double c[3] = {r, g, b};
   for (int i = 0; i < 3; i++)
     px[i] = to_byte(((px[i] / 255.0) * ab * (1 - a) + c[i] * a) / ao * 255);
-  cv->alpha[p] = to_byte(255 * ao);
+  canvas_set_alpha(cv, p, to_byte(255 * ao));
   return ao;
 }
 
@@ -293,7 +293,8 @@ void paint_span(canvas* cv, int32_t y, int32_t x0, int32_t x1, double r, double 
       px[1] = gb;
       px[2] = bb;
     }
-    for (int32_t x = x0; x < x1; x++) cv->alpha[row + (size_t)x] = 255;
+    if (cv->alpha)
+      for (int32_t x = x0; x < x1; x++) cv->alpha[row + (size_t)x] = 255;
     return;
   }
   for (int32_t x = x0; x < x1; x++) blend_px(cv, x, y, r, g, b, alpha);

@@ -9,6 +9,7 @@
 // clips, round caps and joins, and every pixel composited by blend_px.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // An affine transform [a b c d e f]: (x, y) maps to (a·x + c·y + e, b·x + d·y + f).
@@ -53,8 +54,9 @@ inline constexpr int64_t kMaxFillCrossingsPerRow = 100000;
 // x to the right, y down, pixel (x, y) covers [x, x+1) x [y, y+1).
 struct canvas {
   int32_t width, height;
-  uint8_t* rgb;    // width * height * 3, rows top to bottom
-  uint8_t* alpha;  // width * height, 255 = opaque
+  uint8_t* rgb;        // width * height * 3, rows top to bottom
+  uint8_t* alpha;      // width * height, 255 = opaque; null while every pixel is
+  int32_t alpha_lost;  // 1 when the alpha plane was needed but not allocated
   int32_t clip_x0, clip_y0, clip_x1, clip_y1;
   int32_t clip_stack[kClipStackDepth][4];
   int32_t clip_depth;
@@ -95,9 +97,17 @@ void path_bbox_dev(const canvas* cv, const path* p, const matrix* ctm, dev_box* 
 // Returns 1, or 0 with nothing allocated (also for a side outside
 // 1..kMaxCanvasSide).
 int canvas_init(canvas* cv, int32_t width, int32_t height);
+// The same, but the alpha plane is only allocated when some pixel first
+// becomes less than opaque (most pages never need it). When that allocation
+// fails, alpha_lost is set and the pixel stays opaque.
+int canvas_init_opaque(canvas* cv, int32_t width, int32_t height);
 void canvas_free(canvas* cv);
-// Interleaves the planes in place into width x height RGBA pixels, top row
-// first, and hands over that malloc'd block; the canvas is left empty.
+// Sets pixel p's alpha (p = y * width + x), allocating the plane on the
+// first value below 255.
+void canvas_set_alpha(canvas* cv, size_t p, uint8_t a);
+// Interleaves the planes into width x height RGBA pixels, top row first, in
+// the colour plane grown to 4 bytes per pixel, and hands over that malloc'd
+// block; the canvas is left empty. Null when the plane cannot grow.
 uint8_t* canvas_take_rgba(canvas* cv);
 
 // ---------------------------------------------------------------------------

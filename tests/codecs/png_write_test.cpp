@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec_test_util.h"
@@ -167,4 +168,43 @@ TEST(PngRegression, FilesKeepTheirBytes) {
   bytes b = encode_png(noise(64, 48, 7));
   EXPECT_EQ(b.size(), 12435u);
   EXPECT_EQ(crc32_of(b.data(), b.size()), 0xfac8b78du);
+}
+
+// Pixels held as planes encode to exactly the bytes of the same pixels
+// interleaved, for PNG with and without an alpha plane and for JPEG; odd
+// sizes make rows straddle the compressor's 64 KiB blocks.
+TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
+  uint32_t seed = 7;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 5}, std::pair{257, 131}, std::pair{1001, 70}}) {
+    size_t n = size_t(w) * size_t(h);
+    std::vector<uint8_t> rgb(n * 3), alpha(n), rgba(n * 4), opaque(n * 4);
+    for (size_t i = 0; i < n; i++) {
+      // Runs of one colour with some noise, as pages have.
+      uint8_t v = (i / 37) % 3 == 0 ? uint8_t(next() >> 24) : 255;
+      for (int c = 0; c < 3; c++) rgb[i * 3 + c] = rgba[i * 4 + c] = opaque[i * 4 + c] = v;
+      alpha[i] = rgba[i * 4 + 3] = i % 11 == 0 ? uint8_t(next() >> 24) : 255;
+      opaque[i * 4 + 3] = 255;
+    }
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    auto same = [](uint8_t* a, uint64_t an, uint8_t* b, uint64_t bn) {
+      bool eq = a && b && an == bn && memcmp(a, b, an) == 0;
+      free(a);
+      free(b);
+      return eq;
+    };
+    uint64_t s1 = 0, s2 = 0;
+    uint8_t* p1 = qx_png_encode(w, h, rgba.data(), &s1);
+    uint8_t* p2 = qx_png_encode_planes(w, h, rgb.data(), alpha.data(), &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+    p1 = qx_png_encode(w, h, opaque.data(), &s1);
+    p2 = qx_png_encode_planes(w, h, rgb.data(), nullptr, &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+    p1 = qx_jpeg_encode(w, h, rgba.data(), &s1);
+    p2 = qx_jpeg_encode_planes(w, h, rgb.data(), &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+  }
+  uint64_t size = 9;
+  EXPECT_EQ(qx_png_encode_planes(2, 2, nullptr, nullptr, &size), nullptr);
+  EXPECT_EQ(size, 0u);
 }

@@ -1,11 +1,14 @@
 // Matrices, path building and boxes, the canvas, strokes (quadrilateral plus
 // round discs) and colour conversion behave exactly as the painters rely on.
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "raster/raster.h"
+#include "raster/raster_internal.h"
 #include "raster_test_util.h"
 
 using namespace raster_test;
@@ -191,4 +194,32 @@ TEST(CanvasRgba, InterleavesInPlace) {
   }
   free(rgba);
   canvas_free(&cv);  // harmless on the emptied canvas
+}
+
+// A canvas that starts without an alpha plane paints exactly as one that
+// has it: the plane appears with the first pixel below opaque, and until
+// then every pixel reads as opaque.
+TEST(CanvasRgba, AlphaPlaneAppearsWithTheFirstTranslucentPixel) {
+  canvas lazy, eager;
+  ASSERT_EQ(canvas_init_opaque(&lazy, 4, 3), 1);
+  ASSERT_EQ(canvas_init(&eager, 4, 3), 1);
+  EXPECT_EQ(lazy.alpha, nullptr);
+  for (canvas* cv : {&lazy, &eager}) {
+    paint_span(cv, 0, 0, 4, 1, 0, 0, 1.0);  // opaque: no plane needed
+    blend_px(cv, 1, 1, 0, 1, 0, 0.5);       // over an opaque pixel: stays opaque
+  }
+  EXPECT_EQ(lazy.alpha, nullptr);
+  EXPECT_EQ(memcmp(lazy.rgb, eager.rgb, 4 * 3 * 3), 0);
+  eager.alpha[2 * 4 + 2] = 0;  // a transparent pixel, set the way the lazy one must
+  canvas_set_alpha(&lazy, 2 * 4 + 2, 0);
+  ASSERT_NE(lazy.alpha, nullptr);
+  for (canvas* cv : {&lazy, &eager}) blend_px(cv, 2, 2, 0, 0, 1, 0.25);
+  EXPECT_EQ(memcmp(lazy.rgb, eager.rgb, 4 * 3 * 3), 0);
+  EXPECT_EQ(memcmp(lazy.alpha, eager.alpha, 4 * 3), 0);
+  uint8_t* a = canvas_take_rgba(&lazy);
+  uint8_t* b = canvas_take_rgba(&eager);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(memcmp(a, b, 4 * 3 * 4), 0);
+  free(a);
+  free(b);
 }
