@@ -330,6 +330,9 @@ struct block_cache {
     uint8_t samples[64];
     coded_block block;
   } slots[kSlots];
+  // Blocks of one sample value (page backgrounds), by that value.
+  bool uniform_ready[256];
+  coded_block uniform[256];
 };
 
 uint32_t block_hash(const uint8_t s[64]) {
@@ -343,22 +346,35 @@ uint32_t block_hash(const uint8_t s[64]) {
 }
 
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
-void block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable, block_cache* cache,
-                        coded_block* out) {
+const coded_block* block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable,
+                                      block_cache* cache, coded_block* scratch) {
   uint8_t samples[64];
   for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
-  block_cache::slot& e = cache->slots[block_hash(samples) % block_cache::kSlots];
-  if (e.used && memcmp(e.samples, samples, 64) == 0) {
-    *out = e.block;
-    return;
+  uint64_t first;
+  memcpy(&first, samples, 8);
+  bool uniform = first == samples[0] * 0x0101010101010101ull;
+  for (int i = 1; i < 8 && uniform; i++) {
+    uint64_t word;
+    memcpy(&word, samples + 8 * i, 8);
+    uniform = word == first;
+  }
+  coded_block* out = scratch;
+  if (uniform) {
+    out = &cache->uniform[samples[0]];
+    if (cache->uniform_ready[samples[0]]) return out;
+    cache->uniform_ready[samples[0]] = true;
+  } else {
+    block_cache::slot& e = cache->slots[block_hash(samples) % block_cache::kSlots];
+    if (e.used && memcmp(e.samples, samples, 64) == 0) return &e.block;
+    e.used = true;
+    memcpy(e.samples, samples, 64);
+    out = &e.block;
   }
   double f[64];
   for (int k = 0; k < 64; k++) f[k] = double(samples[k]) - 128;
   dct_quantise(f, qtable, out->q);
   mark_nonzero(out);
-  e.used = true;
-  memcpy(e.samples, samples, 64);
-  e.block = *out;
+  return out;
 }
 
 // SOI, APP0 (JFIF 1.01, 48 x 48 dots per inch, no thumbnail), the two DQT,
@@ -452,8 +468,9 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         break;
       }
       for (int ci = 0; ci < 3; ci++) {
-        coded_block cb;
-        block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1], &cb);
+        coded_block scratch;
+        const coded_block& cb = *block_coefficients(plane[ci] + bc * 8, pw, qtab[ci],
+                                                    &caches[ci == 0 ? 0 : 1], &scratch);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
