@@ -41,7 +41,7 @@ GNU_TIME = shutil.which("time", path="/usr/bin:/bin")
 # The rasteriser's drawing functions (src/raster/raster.h). Only calls into
 # this set from outside it count, so raster_stroke -> stroke_segment ->
 # raster_fill is not counted twice.
-RASTER = {"canvas_init", "raster_fill", "raster_stroke", "stroke_segment", "clip_push",
+RASTER = {"canvas_init", "canvas_init_opaque", "raster_fill", "raster_stroke", "stroke_segment", "clip_push",
           "clip_pop", "blend_px", "draw_pixels"}
 
 
@@ -344,12 +344,17 @@ def callgrind(args, rendrix, has_j):
                     body.append(label + [f"failed: {type(e).__name__}"] + [""] * 4)
                     continue
             total, incl, calls = parse_annotate(text)
-            if "render_page" not in incl:
-                log("note: no render_page in the profile; is the binary stripped?")
+            # Pages are drawn by render_page_canvas (render_page wraps it
+            # for callers that want interleaved pixels).
+            render = incl.get("render_page_canvas", incl.get("render_page", 0))
+            if not render:
+                log("note: no render_page_canvas in the profile; is the binary stripped?")
             load = phase_cost({"pdfcore_load", "pdfcore_load_memory"}, incl, calls)
-            encode = phase_cost({"qx_png_encode", "qx_jpeg_encode"}, incl, calls)
+            encode = phase_cost({"qx_png_encode", "qx_jpeg_encode", "qx_png_encode_planes",
+                                 "qx_jpeg_encode_planes", "{anon}::png_encode",
+                                 "{anon}::jpeg_encode"}, incl, calls)
             raster = phase_cost(RASTER, incl, calls)
-            interp = incl.get("render_page", 0) - raster
+            interp = render - raster
             body.append(label + [f"{v / 1e6:.1f}" for v in (load, interp, raster, encode, total)])
             if code:
                 body[-1][-1] += f" (exit {code})"
