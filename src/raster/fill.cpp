@@ -273,7 +273,11 @@ double blend_px(canvas* cv, int32_t x, int32_t y, double r, double g, double b, 
   const double c[3] = {r, g, b};
   for (int i = 0; i < 3; i++)
     px[i] = to_byte(((px[i] / 255.0) * ab * (1 - a) + c[i] * a) / ao * 255);
-  canvas_set_alpha(cv, p, to_byte(255 * ao));
+  uint8_t ab8 = to_byte(255 * ao);
+  if (cv->alpha)
+    cv->alpha[p] = ab8;
+  else if (ab8 != 255)
+    canvas_set_alpha(cv, p, ab8);
   return ao;
 }
 
