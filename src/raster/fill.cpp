@@ -82,13 +82,29 @@ static inline int32_t ceil_clamped(double v, int32_t lo, int32_t hi) {
 }
 
 // Rows [y0, y1) whose sample line lies in [lo, hi); empty when first > last.
+// True when t lies within 1e-9 of a whole number (|t| < 65536 assumed).
+static inline bool near_whole(double t) {
+  double f = t - (double)(int64_t)t;  // exact: the fractional part, sign of t
+  if (f < 0) f = -f;
+  return f < 1e-9 || f > 1 - 1e-9;
+}
+
 static void edge_rows(double lo, double hi, int32_t y0, int32_t y1, int32_t* first, int32_t* last) {
+  double tl = lo - 0.501, th = hi - 0.501;
+  // sample_line(y) >= lo exactly when y >= tl, up to rounding errors below
+  // 1e-10 for values under 65536; when tl and th are further than 1e-9 from
+  // a whole number the ceilings are the answer and no stepping is needed.
+  if (tl > -65536 && th < 65536 && !near_whole(tl) && !near_whole(th)) {
+    *first = ceil_clamped(tl, y0, y1);
+    *last = ceil_clamped(th, y0, y1) - 1;
+    return;
+  }
   // Start from an estimate and step to the exact row with the same sample
   // expression the crossing test uses.
-  int32_t a = ceil_clamped(lo - 0.501, y0, y1);
+  int32_t a = ceil_clamped(tl, y0, y1);
   while (a > y0 && sample_line(a - 1) >= lo) a--;
   while (a < y1 && sample_line(a) < lo) a++;
-  int32_t z = ceil_clamped(hi - 0.501, y0, y1) - 1;
+  int32_t z = ceil_clamped(th, y0, y1) - 1;
   while (z + 1 < y1 && sample_line(z + 1) < hi) z++;
   while (z >= y0 && sample_line(z) >= hi) z--;
   *first = a;
@@ -119,7 +135,7 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
     }
     for (int k = 1; k <= kCubicChords; k++) {
       double px, py;
-      bezier_point(sg, (double)k / kCubicChords, &px, &py);
+      bezier_chord_point(sg, k, &px, &py);
       map_point(m, px, py, &xb, &yb);
       add_edge(s, xa, ya, xb, yb, seq++, y0, y1);
       xa = xb;

@@ -14,6 +14,33 @@ inline void bezier_point(const path_seg& s, double t, double* x, double* y) {
   *y = c0 * s.y0 + c1 * s.y1 + c2 * s.y2 + c3 * s.y3;
 }
 
+// The four weights of bezier_point at t = k / kCubicChords, k = 0..16,
+// computed at compile time with the same expressions (exact IEEE products),
+// so a chord point costs only its weighted sums.
+struct bezier_weights {
+  double c[kCubicChords + 1][4];
+};
+constexpr bezier_weights make_bezier_weights() {
+  bezier_weights w{};
+  for (int k = 0; k <= kCubicChords; k++) {
+    double t = (double)k / kCubicChords;
+    double mt = 1 - t;
+    w.c[k][0] = mt * mt * mt;
+    w.c[k][1] = 3 * mt * mt * t;
+    w.c[k][2] = 3 * mt * t * t;
+    w.c[k][3] = t * t * t;
+  }
+  return w;
+}
+inline constexpr bezier_weights kBezierWeights = make_bezier_weights();
+
+// bezier_point(s, k / kCubicChords): the same value from the weights table.
+inline void bezier_chord_point(const path_seg& s, int k, double* x, double* y) {
+  const double* c = kBezierWeights.c[k];
+  *x = c[0] * s.x0 + c[1] * s.x1 + c[2] * s.x2 + c[3] * s.x3;
+  *y = c[0] * s.y0 + c[1] * s.y1 + c[2] * s.y2 + c[3] * s.y3;
+}
+
 inline void map_point(const matrix* m, double x, double y, double* dx, double* dy) {
   *dx = m->a * x + m->c * y + m->e;
   *dy = m->b * x + m->d * y + m->f;

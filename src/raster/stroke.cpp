@@ -83,7 +83,7 @@ void raster_stroke(canvas* cv, const path* p, const matrix* ctm, double r, doubl
     double px = s.x0, py = s.y0;
     for (int k = 1; k <= kCubicChords; k++) {
       double qx, qy;
-      bezier_point(s, (double)k / kCubicChords, &qx, &qy);
+      bezier_chord_point(s, k, &qx, &qy);
       stroke_segment(cv, ctm, px, py, qx, qy, cv->line_width, r, g, b, alpha);
       px = qx;
       py = qy;
