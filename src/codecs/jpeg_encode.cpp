@@ -134,14 +134,14 @@ const dct_table& costab() {
   return table;
 }
 
-// Output image and bit writer. acc holds nbits (0..7) bits not yet written,
+// Output image and bit writer. acc holds nbits (0..31) bits not yet written,
 // the oldest highest. Room for one MCU is reserved before it is coded, so the
 // writes themselves never check the capacity.
 struct jpeg_out {
   uint8_t* data;
   uint64_t len;
   uint64_t cap;
-  uint32_t acc;
+  uint64_t acc;
   int nbits;
 };
 
@@ -163,28 +163,28 @@ void out_u16(jpeg_out* w, uint32_t v) {
 
 // Appends the low count (0..16) bits of value, most significant first; every
 // 0xFF byte of entropy-coded data is followed by a stuffed 0x00.
-inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
-  if (count == 0) return;
-  w->acc = (w->acc << count) | (value & ((1u << count) - 1));
-  w->nbits += count;
+// Writes out the whole bytes of acc, each 0xFF followed by a stuffed 0x00.
+inline void bw_flush(jpeg_out* w) {
   while (w->nbits >= 8) {
     w->nbits -= 8;
     uint8_t byte = uint8_t(w->acc >> w->nbits);
     w->data[w->len++] = byte;
     if (byte == 0xff) w->data[w->len++] = 0;
   }
-  w->acc &= (1u << w->nbits) - 1;
+  w->acc &= (uint64_t{1} << w->nbits) - 1;
 }
 
-// Number of bits of |v|: the smallest s with |v| < 2^s.
+// Appends count (<= 16) bits of value; whole bytes are written out once 32
+// bits are waiting, which gives the same bytes as writing them at once.
+inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
+  if (count == 0) return;
+  w->acc = (w->acc << count) | (value & ((1u << count) - 1));
+  w->nbits += count;
+  if (w->nbits >= 32) bw_flush(w);
+}
 inline int magnitude_size(int v) {
   unsigned a = v < 0 ? unsigned(-v) : unsigned(v);
-  int s = 0;
-  while (a) {
-    s++;
-    a >>= 1;
-  }
-  return s;
+  return int(std::bit_width(a));
 }
 
 // The s value bits of a coefficient: v itself, or v + 2^s - 1 when negative.
@@ -491,7 +491,9 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   }
   // Close the scan: eleven 1-bits, zero bits to the byte boundary, then EOI.
   bw_bits(&w, 0x7ff, 11);
+  bw_flush(&w);
   if (w.nbits > 0) bw_bits(&w, 0, 8 - w.nbits);
+  bw_flush(&w);
   const uint8_t eoi[2] = {kJpegMarkerPrefix, kJpegEOI};
   out_bytes(&w, eoi, sizeof(eoi));
 
