@@ -299,6 +299,21 @@ void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t
   int last_r = -1, last_g = -1, last_b = -1;
   uint8_t ly = 0, lcb = 0, lcr = 0;
   for (int32_t x = 0; x < width; x++, px += step) {
+    if (step == 3 && px[0] == last_r && px[1] == last_g && px[2] == last_b) {
+      // Inside a run of one colour: four pixels at a time while the next
+      // twelve bytes repeat it.
+      const uint8_t pat[12] = {uint8_t(last_r), uint8_t(last_g), uint8_t(last_b), uint8_t(last_r),
+                               uint8_t(last_g), uint8_t(last_b), uint8_t(last_r), uint8_t(last_g),
+                               uint8_t(last_b), uint8_t(last_r), uint8_t(last_g), uint8_t(last_b)};
+      while (x + 4 <= width && memcmp(px, pat, 12) == 0) {
+        memset(sy + x, ly, 4);
+        memset(scb + x, lcb, 4);
+        memset(scr + x, lcr, 4);
+        x += 4;
+        px += 12;
+      }
+      if (x >= width) break;
+    }
     if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
       last_r = px[0];
       last_g = px[1];
@@ -347,21 +362,22 @@ uint32_t block_hash(const uint8_t s[64]) {
 
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
 const coded_block* block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable,
-                                      block_cache* cache, coded_block* scratch) {
-  uint8_t samples[64];
-  for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
-  uint64_t first;
-  memcpy(&first, samples, 8);
-  bool uniform = first == samples[0] * 0x0101010101010101ull;
-  for (int i = 1; i < 8 && uniform; i++) {
+                                      block_cache* cache) {
+  // A block of one value (page backgrounds) is recognised on the rows
+  // themselves, before anything is copied.
+  uint64_t first = src[0] * 0x0101010101010101ull;
+  bool uniform = true;
+  for (int r = 0; r < 8 && uniform; r++) {
     uint64_t word;
-    memcpy(&word, samples + 8 * i, 8);
+    memcpy(&word, src + r * pw, 8);
     uniform = word == first;
   }
-  coded_block* out = scratch;
+  if (uniform && cache->uniform_ready[src[0]]) return &cache->uniform[src[0]];
+  uint8_t samples[64];
+  for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
+  coded_block* out;
   if (uniform) {
     out = &cache->uniform[samples[0]];
-    if (cache->uniform_ready[samples[0]]) return out;
     cache->uniform_ready[samples[0]] = true;
   } else {
     block_cache::slot& e = cache->slots[block_hash(samples) % block_cache::kSlots];
@@ -468,9 +484,8 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         break;
       }
       for (int ci = 0; ci < 3; ci++) {
-        coded_block scratch;
-        const coded_block& cb = *block_coefficients(plane[ci] + bc * 8, pw, qtab[ci],
-                                                    &caches[ci == 0 ? 0 : 1], &scratch);
+        const coded_block& cb =
+            *block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1]);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
