@@ -50,8 +50,7 @@ using deflate_source = const uint8_t* (*)(void* user, uint64_t pos, uint32_t len
 
 // The same stream as qx_deflate for n input bytes that the source supplies
 // block by block, so the whole input never has to be in memory at once.
-int qx_deflate_from(uint64_t n, deflate_source source, void* user, uint8_t** out,
-                    uint64_t* outlen);
+int qx_deflate_from(uint64_t n, deflate_source source, void* user, uint8_t** out, uint64_t* outlen);
 
 // Makes a malloc'd block hold at least need bytes, doubling its capacity;
 // *data and *cap change only on success. Returns 0, or -1 when the size
