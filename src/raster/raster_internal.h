@@ -6,17 +6,10 @@
 // Number of chords a cubic segment is cut into when it is painted.
 inline constexpr int kCubicChords = 16;
 
-// The point of a cubic segment at parameter t, in the path's coordinates.
-inline void bezier_point(const path_seg& s, double t, double* x, double* y) {
-  double mt = 1 - t;
-  double c0 = mt * mt * mt, c1 = 3 * mt * mt * t, c2 = 3 * mt * t * t, c3 = t * t * t;
-  *x = c0 * s.x0 + c1 * s.x1 + c2 * s.x2 + c3 * s.x3;
-  *y = c0 * s.y0 + c1 * s.y1 + c2 * s.y2 + c3 * s.y3;
-}
-
-// The four weights of bezier_point at t = k / kCubicChords, k = 0..16,
-// computed at compile time with the same expressions (exact IEEE products),
-// so a chord point costs only its weighted sums.
+// The Bernstein weights (1-t)^3, 3(1-t)^2 t, 3(1-t) t^2, t^3 of a cubic at
+// t = k / kCubicChords, k = 0..16, computed at compile time (exact IEEE
+// products, in the order written), so a chord point costs only its
+// weighted sums.
 struct bezier_weights {
   double c[kCubicChords + 1][4];
 };
@@ -34,7 +27,8 @@ constexpr bezier_weights make_bezier_weights() {
 }
 inline constexpr bezier_weights kBezierWeights = make_bezier_weights();
 
-// bezier_point(s, k / kCubicChords): the same value from the weights table.
+// The point of cubic segment s at t = k / kCubicChords, in the path's
+// coordinates.
 inline void bezier_chord_point(const path_seg& s, int k, double* x, double* y) {
   const double* c = kBezierWeights.c[k];
   *x = c[0] * s.x0 + c[1] * s.x1 + c[2] * s.x2 + c[3] * s.x3;
