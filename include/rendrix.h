@@ -12,8 +12,23 @@
 
 #include <stdint.h>
 
+/* The library's version; the same numbers name the shared library file. */
+#define RENDRIX_VERSION_MAJOR 0
+#define RENDRIX_VERSION_MINOR 1
+#define RENDRIX_VERSION_PATCH 0
+#define RENDRIX_VERSION_STRING "0.1.0"
+
+/* On Windows the functions are exported while the library itself is built
+ * (RENDRIX_BUILDING), plain declarations for a program linking the static
+ * library (RENDRIX_STATIC), and imported from rendrix.dll otherwise. */
 #if defined(_WIN32)
+#if defined(RENDRIX_BUILDING)
 #define RENDRIX_API __declspec(dllexport)
+#elif defined(RENDRIX_STATIC)
+#define RENDRIX_API
+#else
+#define RENDRIX_API __declspec(dllimport)
+#endif
 #else
 #define RENDRIX_API __attribute__((visibility("default")))
 #endif
@@ -69,6 +84,20 @@ RENDRIX_API int rendrix_doc_page_count(const rendrix_doc* doc);
  * and the same messages, without reading the file again. */
 RENDRIX_API unsigned char* rendrix_doc_page_memory(const rendrix_doc* doc, int page, int dpi,
                                                    int format, uint64_t* out_size);
+
+/* What a page is, before rendering it. */
+typedef struct rendrix_page_info {
+  double box[4]; /* the page box as the file gives it: x0 y0 x1 y1, in points */
+  int rotation;  /* /Rotate in 0..359 degrees; 90, 180 and 270 turn the image */
+  int width;     /* the image's size in pixels at the dpi asked (clamped to */
+  int height;    /* 1..2400), the sides swapped for 90 and 270 */
+} rendrix_page_info;
+
+/* Fills *info for page (1-based) of an open document at dpi. 1 on success,
+ * 0 with a message on failure. A page too large to render still gets its
+ * size (the render then fails with "page too large ..."). */
+RENDRIX_API int rendrix_doc_page_info(const rendrix_doc* doc, int page, int dpi,
+                                      rendrix_page_info* info);
 
 /* Releases an open document (NULL is allowed). Its pages must not be
  * rendering on another thread. */

@@ -8,6 +8,12 @@
 #include "raster/raster.h"
 #include "rendrix.h"
 
+// The pixel size of a page at dpi (already clamped): the box's upper
+// corner scaled and rounded, sides swapped for a quarter-turn rotation, each
+// at least 1. Returns 0 when a side exceeds the largest canvas (the size is
+// then still given, saturated).
+int page_pixel_size(const pageinfo* pg, int32_t dpi, int32_t* width, int32_t* height);
+
 // Renders page index (0-based) of a loaded document at dpi (already clamped
 // to 1..2400) into a malloc'd block of width x height RGBA pixels, top row
 // first. Null with a message on failure.

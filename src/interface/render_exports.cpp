@@ -66,6 +66,10 @@ bool write_file(const char* path, const uint8_t* data, uint64_t size, const char
 
 // Creates dir and every missing parent, outermost first; an existing
 // directory is accepted. Leaves a message and returns false on failure.
+// On Windows '\\' separates components too; each separator passed is
+// written as '/' (so later prefixes and messages show '/' there), and the
+// whole name is then created and checked with every '/' after the first
+// character turned into '\\'.
 bool make_directories(const std::string& dir) {
   std::string name = dir;
   size_t start = 1;  // the first character is never a cut point
@@ -91,6 +95,7 @@ bool make_directories(const std::string& dir) {
       pdfcore_set_error("cannot create directory %s: %s", prefix.c_str(), strerror(err));
       return false;
     }
+    name[i] = '/';
   }
 #if defined(_WIN32)
   for (size_t i = 1; i < name.size(); i++)
@@ -439,6 +444,37 @@ RENDRIX_API unsigned char* rendrix_doc_page_memory(const rendrix_doc* doc, int p
     pdfcore_set_error("out of memory");
     return nullptr;
   }
+}
+
+RENDRIX_API int rendrix_doc_page_info(const rendrix_doc* doc, int page, int dpi,
+                                      rendrix_page_info* info) {
+  if (!doc) {
+    pdfcore_set_error("NULL document");
+    return 0;
+  }
+  if (!info) {
+    pdfcore_set_error("NULL info");
+    return 0;
+  }
+  memset(info, 0, sizeof *info);
+  if (page < 1) {
+    pdfcore_set_error("page must be >= 1 (got %d)", page);
+    return 0;
+  }
+  int32_t count = doc->doc.pages.count;
+  if (page > count) {
+    pdfcore_set_error("page %d out of range (1..%d)", page, count);
+    return 0;
+  }
+  const pageinfo* pg = &doc->doc.pages.items[page - 1];
+  info->box[0] = pg->x0;
+  info->box[1] = pg->y0;
+  info->box[2] = pg->x1;
+  info->box[3] = pg->y1;
+  info->rotation = pg->rotate % 360;
+  page_pixel_size(pg, clamp_dpi(dpi), &info->width, &info->height);
+  pdfcore_clear_error();
+  return 1;
 }
 
 RENDRIX_API void rendrix_doc_close(rendrix_doc* doc) {

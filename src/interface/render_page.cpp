@@ -118,7 +118,17 @@ static int64_t side_pixels(double points, double scale) {
   double v = points * scale;
   if (!(v < 1e15)) return std::isnan(v) ? 0 : INT64_MAX / 2;
   if (v < -1e15) return -1;
-  return (int64_t)lround(v);
+  return llround(v);  // long long: a long has only 32 bits on Windows
+}
+
+int page_pixel_size(const pageinfo* pg, int32_t dpi, int32_t* width, int32_t* height) {
+  double scale = dpi / 72.0;
+  int64_t W = side_pixels(pg->x1, scale), H = side_pixels(pg->y1, scale);
+  int32_t r = pg->rotate % 360;
+  if (r == 90 || r == 270) std::swap(W, H);
+  *width = W > 0 ? (int32_t)std::min<int64_t>(W, INT32_MAX) : 1;
+  *height = H > 0 ? (int32_t)std::min<int64_t>(H, INT32_MAX) : 1;
+  return W <= kMaxCanvasSide && H <= kMaxCanvasSide;
 }
 
 int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canvas* out) {
@@ -130,12 +140,9 @@ int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canva
   }
   const pageinfo* pg = &doc->pages.items[index];
   double scale = dpi / 72.0;
-  int64_t W = side_pixels(pg->x1, scale), H = side_pixels(pg->y1, scale);
   int32_t r = pg->rotate % 360;
-  if (r == 90 || r == 270) std::swap(W, H);
-  int32_t width = W > 0 ? (int32_t)std::min<int64_t>(W, INT32_MAX) : 1;
-  int32_t height = H > 0 ? (int32_t)std::min<int64_t>(H, INT32_MAX) : 1;
-  if (W > kMaxCanvasSide || H > kMaxCanvasSide) {
+  int32_t width = 0, height = 0;
+  if (!page_pixel_size(pg, dpi, &width, &height)) {
     pdfcore_set_error("page too large at %d dpi (%dx%d px)", dpi, width, height);
     return 0;
   }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "rendrix.h"
+#include "support/env.h"
 #include "support/test_util.h"
 
 namespace fs = std::filesystem;
@@ -73,9 +74,9 @@ std::vector<job> corpus_jobs() {
 
 void set_threads(const char* n) {
   if (n)
-    setenv("RENDRIX_THREADS", n, 1);
+    test_env::set("RENDRIX_THREADS", n);
   else
-    unsetenv("RENDRIX_THREADS");
+    test_env::unset("RENDRIX_THREADS");
 }
 
 }  // namespace
@@ -248,4 +249,54 @@ TEST(Threads, AllPagesWriteTheSameFilesOnAnyNumberOfThreads) {
   }
   set_threads(nullptr);
   fs::remove_all(root);
+}
+
+// rendrix_doc_page_info: the argument checks with their messages, and the
+// size it gives is the size of the image a render of the page makes, rotated
+// pages included.
+TEST(OpenDocument, PageInfoGivesTheRenderedSize) {
+  rendrix_init();
+  rendrix_page_info info;
+  EXPECT_EQ(rendrix_doc_page_info(nullptr, 1, 72, &info), 0);
+  EXPECT_STREQ(rendrix_last_error(), "NULL document");
+  rendrix_doc* hello = rendrix_doc_open(RENDRIX_EXAMPLES_DIR "/hello.pdf");
+  ASSERT_NE(hello, nullptr) << rendrix_last_error();
+  EXPECT_EQ(rendrix_doc_page_info(hello, 1, 72, nullptr), 0);
+  EXPECT_STREQ(rendrix_last_error(), "NULL info");
+  EXPECT_EQ(rendrix_doc_page_info(hello, 0, 72, &info), 0);
+  EXPECT_STREQ(rendrix_last_error(), "page must be >= 1 (got 0)");
+  EXPECT_EQ(rendrix_doc_page_info(hello, 2, 72, &info), 0);
+  EXPECT_STREQ(rendrix_last_error(), "page 2 out of range (1..1)");
+  ASSERT_EQ(rendrix_doc_page_info(hello, 1, 100000, &info), 1);
+  EXPECT_STREQ(rendrix_last_error(), "");
+  EXPECT_EQ(info.box[2], 612);
+  EXPECT_EQ(info.box[3], 792);
+  EXPECT_EQ(info.rotation, 0);
+  EXPECT_EQ(info.width, 612 * 2400 / 72);  // the resolution is clamped as for rendering
+  EXPECT_EQ(info.height, 792 * 2400 / 72);
+  rendrix_doc_close(hello);
+
+  if (!have_corpus()) GTEST_SKIP() << "no corpus at " << RENDRIX_CORPUS_DIR;
+  const char* files[] = {"pdfjs_08c31db1eb.pdf", "pdfjs_f7083a6dce.pdf", "plumber_3820767f7b.pdf",
+                         "plumber_87c424c083.pdf", "pdfjs_178c620720.pdf"};
+  int rotated = 0;
+  for (const char* file : files) {
+    rendrix_doc* doc = rendrix_doc_open(corpus(file).c_str());
+    ASSERT_NE(doc, nullptr) << file << ": " << rendrix_last_error();
+    for (int page = 1; page <= rendrix_doc_page_count(doc); page++) {
+      ASSERT_EQ(rendrix_doc_page_info(doc, page, 37, &info), 1) << rendrix_last_error();
+      std::string error;
+      std::string png = render_doc(doc, page, 37, 0, &error);
+      ASSERT_GE(png.size(), 24u) << file << " page " << page << ": " << error;
+      auto be32 = [&](size_t at) {
+        return int(uint8_t(png[at])) << 24 | int(uint8_t(png[at + 1])) << 16 |
+               int(uint8_t(png[at + 2])) << 8 | int(uint8_t(png[at + 3]));
+      };
+      EXPECT_EQ(info.width, be32(16)) << file << " page " << page;
+      EXPECT_EQ(info.height, be32(20)) << file << " page " << page;
+      rotated += info.rotation == 90 || info.rotation == 270;
+    }
+    rendrix_doc_close(doc);
+  }
+  EXPECT_GT(rotated, 0) << "no quarter-turned page among the files";
 }
