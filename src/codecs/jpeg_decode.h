@@ -1,7 +1,7 @@
 // Baseline JPEG decoding (ITU-T T.81 sequential DCT, Huffman coding, 8-bit
 // samples) of a stream held in memory into RGBA pixels: the DCTDecode path of
-// image decoding. One call at a time: the cosine table and the message buffer
-// are process-wide and unlocked.
+// image decoding. Calls may run on any number of threads: the cosine table is
+// built once and the message buffer is per thread.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,8 @@ inline constexpr uint64_t kJpegDecodeMaxPixels = 200000000;
 // success returns a malloc'd block of width x height x 4 bytes (red, green,
 // blue, alpha = 255; top row first), stores the frame's width and height and
 // points *message at "". On failure returns null and points *message at a
-// process-wide buffer holding one "jpeg: ..." text, valid until the next call.
+// per-thread buffer holding one "jpeg: ..." text, valid until the thread's
+// next call.
 // A scan whose data stop early still yields the part decoded so far when the
 // stream ends there with FF D9; blocks that were never decoded read as
 // mid-grey samples (128). Never throws.
