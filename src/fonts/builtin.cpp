@@ -37,8 +37,7 @@ static int read_face_file(const std::string& path, uint8_t** data, int32_t* len)
   *data = nullptr;
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) return 0;
-  long size = -1;
-  if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+  int64_t size = platform_file_size(f);
   if (size > 4096 && size <= INT32_MAX && fseek(f, 0, SEEK_SET) == 0) {
     uint8_t* buf = (uint8_t*)malloc((size_t)size);
     if (buf && fread(buf, 1, (size_t)size, f) == (size_t)size) {

@@ -540,13 +540,14 @@ static int doc_load(const char* path, pdfcore_doc* doc) {
     pdfcore_set_error("NULL path argument");
     return -1;
   }
-  FILE* f = fopen(path, "rb");
+  // A directory opens for reading on Linux, and its size would then read
+  // as huge: it is a file that cannot be opened.
+  FILE* f = platform_is_directory(path) ? nullptr : fopen(path, "rb");
   if (!f) {
     pdfcore_set_error("cannot open %s", path);
     return -1;
   }
-  long size = -1;
-  if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+  int64_t size = platform_file_size(f);
   if (size > pdfcore_limits::kMaxFileBytes) {
     fclose(f);
     pdfcore_set_error(kTooLarge, path);

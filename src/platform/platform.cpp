@@ -10,6 +10,12 @@
 
 #if defined(_WIN32)
 #include <direct.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <sys/mman.h>
@@ -44,6 +50,16 @@ void platform_file_buffer_free(uint8_t* block, size_t size) {
   VirtualFree(block, 0, MEM_RELEASE);
 #else
   munmap(block, size);
+#endif
+}
+
+int64_t platform_file_size(FILE* f) {
+#if defined(_WIN32)
+  if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(f);
+#else
+  if (fseek(f, 0, SEEK_END) != 0) return -1;
+  return ftell(f);
 #endif
 }
 

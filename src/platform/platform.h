@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // A block to hold a whole file's bytes, with its pages committed up front:
 // reading a large file into fresh memory otherwise takes one page fault per
@@ -11,6 +12,11 @@
 // platform_file_buffer_free and the same size. Null when memory is short.
 uint8_t* platform_file_buffer_alloc(size_t size);
 void platform_file_buffer_free(uint8_t* block, size_t size);
+
+// The size in bytes of the open file f, found by seeking to its end (the
+// position stays there); -1 when it cannot be found. 64-bit on every
+// platform: a long, and so ftell, holds only 32 bits on Windows.
+int64_t platform_file_size(FILE* f);
 
 // Creates one directory. Returns 0, or the errno-style code of the failure
 // (EEXIST when something of that name exists already).

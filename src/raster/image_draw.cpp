@@ -15,11 +15,12 @@
 namespace {
 
 // Device coordinates far beyond any canvas are held here before rounding, so
-// lround stays within a long and the box arithmetic within int64.
+// llround stays within a long long and the box arithmetic within int64
+// (lround would not do: a long has only 32 bits on Windows).
 constexpr double kFarCoordinate = 1e15;
 
 int64_t round_coord(double v) {
-  return (int64_t)lround(std::clamp(v, -kFarCoordinate, kFarCoordinate));
+  return llround(std::clamp(v, -kFarCoordinate, kFarCoordinate));
 }
 
 // trunc(offset * n / span), lowered into 0 .. n - 1: the source index of a

@@ -218,17 +218,69 @@ TEST(RenderFiles, AllPagesIntoDirectories) {
   EXPECT_EQ(rendrix_all(good.c_str(), dir.c_str(), 72, 1), 1);
   EXPECT_STREQ(rendrix_last_error(), "");
   EXPECT_TRUE(fs::exists(dir + "/page_001.jpg"));
-  // A file standing where the directory should be.
+  // A file standing where the directory should be. Windows reports the name
+  // with every '/' after the first character turned into '\\', and a
+  // directory under a file as a missing path.
+#if defined(_WIN32)
+  auto shown = [](std::string name) {
+    for (size_t i = 1; i < name.size(); i++)
+      if (name[i] == '/') name[i] = '\\';
+    return name;
+  };
+  const char* under_file = "No such file or directory";
+#else
+  auto shown = [](const std::string& name) { return name; };
+  const char* under_file = "Not a directory";
+#endif
   std::string file = root + "/plain";
   test_util::write_temp("all_pages/plain", "x");
   EXPECT_EQ(rendrix_all(good.c_str(), file.c_str(), 72, 0), 0);
-  EXPECT_EQ(std::string(rendrix_last_error()), file + " is not a directory");
+  EXPECT_EQ(std::string(rendrix_last_error()), shown(file) + " is not a directory");
   EXPECT_EQ(rendrix_all(good.c_str(), (file + "/sub").c_str(), 72, 0), 0);
   EXPECT_EQ(std::string(rendrix_last_error()),
-            "cannot create directory " + file + "/sub: Not a directory");
+            "cannot create directory " + shown(file + "/sub") + ": " + under_file);
   EXPECT_EQ(rendrix_all(test_util::write_temp("np.pdf", test_util::simple_pdf("", "")).c_str(),
                         dir.c_str(), 72, 0),
             0);
   EXPECT_STREQ(rendrix_last_error(), "document has no pages");
   fs::remove_all(root);
 }
+
+#if defined(_WIN32)
+// Windows names: after a drive letter and its separators every '\' or '/'
+// is a cut, each missing parent is made outermost first, each separator
+// passed is written back as '/', and the whole name is created and checked
+// with '\' everywhere after its first character.
+TEST(RenderFiles, WindowsDirectoryNames) {
+  std::string good = temp_pdf("win_dirs.pdf", page_pdf("/MediaBox [0 0 8 8]", {}));
+  std::string temp = testing::TempDir();  // e.g. C:\users\me\Temp\ .
+  ASSERT_GE(temp.size(), 3u);
+  ASSERT_EQ(temp[1], ':');
+  std::string root = temp + "win_dirs";
+  fs::remove_all(root);
+
+  // Mixed separators, doubled ones, and a missing parent at every level.
+  std::string mixed = root + "\\a/b\\\\c/d";
+  EXPECT_EQ(rendrix_all(good.c_str(), mixed.c_str(), 72, 0), 1) << rendrix_last_error();
+  EXPECT_TRUE(fs::is_regular_file(root + "\\a\\b\\c\\d\\page_001.png"));
+  // Again, into the directories now there.
+  EXPECT_EQ(rendrix_all(good.c_str(), mixed.c_str(), 72, 1), 1) << rendrix_last_error();
+  EXPECT_TRUE(fs::is_regular_file(root + "\\a\\b\\c\\d\\page_001.jpg"));
+
+  // A file in the way: the prefix in the message shows '/' at every cut
+  // made before it, the separators after the drive letter and the rest of
+  // the name as given.
+  test_util::write_temp("win_dirs\\f", "x");
+  std::string under = root + "\\f\\g/h";
+  EXPECT_EQ(rendrix_all(good.c_str(), under.c_str(), 72, 0), 0);
+  std::string prefix = temp.substr(0, 3);
+  for (size_t i = 3; i < root.size(); i++) prefix += root[i] == '\\' ? '/' : root[i];
+  EXPECT_EQ(std::string(rendrix_last_error()),
+            "cannot create directory " + prefix + "/f/g: No such file or directory");
+  // The file itself as the directory: the whole name with '\' separators.
+  std::string file = root + "/f";
+  EXPECT_EQ(rendrix_all(good.c_str(), file.c_str(), 72, 0), 0);
+  EXPECT_EQ(std::string(rendrix_last_error()), root + "\\f is not a directory");
+  fs::remove_all(root);
+}
+#endif

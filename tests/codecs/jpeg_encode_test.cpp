@@ -10,6 +10,7 @@
 
 #include "codec_test_util.h"
 #include "jpeg_scan.h"
+#include "support/env.h"
 
 using namespace codec_test;
 
@@ -25,9 +26,9 @@ class debug_env {
   }
   ~debug_env() {
     if (had_)
-      setenv("JENC_DBG", old_.c_str(), 1);
+      test_env::set("JENC_DBG", old_.c_str());
     else
-      unsetenv("JENC_DBG");
+      test_env::unset("JENC_DBG");
   }
 
  private:
@@ -69,11 +70,11 @@ jpeg_scan::parsed parse_ok(const bytes& f) {
 }
 
 std::string encode_with_debug(const image& im) {
-  setenv("JENC_DBG", "1", 1);
+  test_env::set("JENC_DBG", "1");
   testing::internal::CaptureStderr();
   bytes f = encode_jpeg(im);
   std::string err = testing::internal::GetCapturedStderr();
-  unsetenv("JENC_DBG");
+  test_env::unset("JENC_DBG");
   return err;
 }
 
@@ -243,7 +244,7 @@ TEST(JpegDecode, DjpegReadsBackACloseImage) {
 
 TEST(JpegDebugLine, ThreeLinesForTheTopLeftBlockOnlyWhenAsked) {
   debug_env restore;
-  unsetenv("JENC_DBG");
+  test_env::unset("JENC_DBG");
   testing::internal::CaptureStderr();
   encode_jpeg(gradient(20, 20));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

@@ -43,7 +43,7 @@ TEST(FuzzReplay, RegressionInputsRunCleanly) {
     // A crash or a sanitizer report ends the program; what is left to check
     // is that each input finishes.
     double s = run_one(f);
-    printf("%-60s %.3f s\n", f.filename().c_str(), s);
+    printf("%-60s %.3f s\n", f.filename().string().c_str(), s);
   }
 }
 

@@ -1,8 +1,10 @@
 // Every refusal is reached by a crafted stream and reports its own text, and
 // the oddities the segment walk tolerates still decode.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include "jpeg_test_util.h"
 
@@ -262,6 +264,8 @@ TEST(JpegDecodeErrors, ScanDataAndOutputs) {
 TEST(JpegDecodeErrors, OutOfMemory) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer reserves address space and aborts on failed allocations";
+#elif defined(_WIN32)
+  GTEST_SKIP() << "capping the address space needs setrlimit, which Windows lacks";
 #else
   // In a child process with the address space capped a little above what it
   // uses: a 6000 x 6000 gray frame needs a 36 MB plane and a 144 MB output

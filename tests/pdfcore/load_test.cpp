@@ -131,6 +131,11 @@ TEST(LoadMessages, EveryFailureHasItsMessage) {
   EXPECT_STREQ(pdfcore_last_error(), "NULL path argument");
   EXPECT_EQ(pdfcore_load("/nonexistent/x.pdf", &doc), 0);
   EXPECT_STREQ(pdfcore_last_error(), "cannot open /nonexistent/x.pdf");
+  // A directory opens for reading on Linux; it must not pass for a huge file.
+  std::string dir =
+      std::filesystem::path(test_util::write_temp("dir_probe.pdf", "")).parent_path().string();
+  EXPECT_EQ(pdfcore_load(dir.c_str(), &doc), 0);
+  EXPECT_EQ(std::string(pdfcore_last_error()), "cannot open " + dir);
   std::string empty = test_util::write_temp("empty.pdf", "");
   EXPECT_EQ(pdfcore_load(empty.c_str(), &doc), 0);
   EXPECT_EQ(std::string(pdfcore_last_error()), "empty input file: " + empty);
