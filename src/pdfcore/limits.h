@@ -21,6 +21,10 @@ inline constexpr int64_t kMaxObjStmBytes = 268435456;
 inline constexpr int64_t kMaxObjStmDecodeCap = 268435455;
 inline constexpr int32_t kMaxObjStmMembers = 100000;
 inline constexpr int32_t kMaxObjStmMemberBytes = 1048576;
+// Decoded object-stream data one document keeps in all: the blocks stay
+// while the document is open, so without this many small streams that
+// inflate to the per-stream ceiling could hold any amount of memory.
+inline constexpr uint64_t kMaxObjStmTotalBytes = 536870912;
 
 // Nesting of /Pages nodes below the root. Real documents stay far below
 // this; a deeper tree fails like a broken tree instead of exhausting the stack.

@@ -46,14 +46,24 @@ void arena_free(arena* a) {
   a->blocks = nullptr;
   a->count = 0;
   a->cap = 0;
+  a->kept = 0;
+}
+
+// Bytes of decoded data the arena may still take.
+static uint64_t arena_room(const arena* a) {
+  uint64_t limit = a->limit ? a->limit : pdfcore_limits::kMaxObjStmTotalBytes;
+  return a->kept < limit ? limit - a->kept : 0;
 }
 
 // Inflates n bytes at src into a new arena block. Returns the block and its
 // decoded length D, or null.
 static uint8_t* inflate_into_arena(const uint8_t* src, int64_t n, arena* a, int64_t* decoded) {
   // No attempt is larger than the ceiling: 8 n + 64 first, four times the
-  // room after a full buffer, clamped to kMaxObjStmDecodeCap + 1 bytes.
-  const uint64_t most = (uint64_t)pdfcore_limits::kMaxObjStmDecodeCap + 1;
+  // room after a full buffer, clamped to kMaxObjStmDecodeCap + 1 bytes and
+  // to what the document may still keep (a stream needing more fails).
+  const uint64_t room = arena_room(a);
+  if (room == 0) return nullptr;
+  const uint64_t most = std::min<uint64_t>((uint64_t)pdfcore_limits::kMaxObjStmDecodeCap + 1, room);
   uint64_t cap = std::min<uint64_t>(8 * (uint64_t)n + 64, most);
   for (;;) {
     uint8_t* block = (uint8_t*)malloc((size_t)cap);
@@ -65,6 +75,7 @@ static uint8_t* inflate_into_arena(const uint8_t* src, int64_t n, arena* a, int6
       uint8_t* fitted = (uint8_t*)realloc(block, out ? (size_t)out : 1);
       if (fitted) block = fitted;
       if (!arena_adopt(a, block)) return nullptr;
+      a->kept += out;
       *decoded = (int64_t)out;
       return block;
     }
@@ -104,8 +115,10 @@ int extract_objstm(const uint8_t* data, int32_t len, int32_t index, objvec* obje
     if (!block) return 0;
   } else {
     // Other filters are not undone: the members are read from the raw bytes.
+    if ((uint64_t)n > arena_room(a)) return 0;
     block = arena_alloc(a, (size_t)n);
     if (!block) return 0;
+    a->kept += (uint64_t)n;
     if (n) memcpy(block, data + o.data_off, (size_t)n);
     D = n;
   }

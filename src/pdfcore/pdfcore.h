@@ -125,6 +125,8 @@ struct arena {
   uint8_t** blocks;
   int32_t count;
   int32_t cap;
+  uint64_t kept;   // bytes of decoded object-stream data held
+  uint64_t limit;  // most bytes it may hold; 0 means kMaxObjStmTotalBytes
 };
 
 // One page: its object, its box as written (CropBox, else MediaBox, else

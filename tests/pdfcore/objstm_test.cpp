@@ -1,9 +1,12 @@
 // Object streams are unpacked into table entries whose text lies inside the
 // decoded data; failed decodes cost no memory and bad headers add nothing.
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "compression/compression.h"
 #include "pdfcore/pdfcore_internal.h"
 #include "support/test_util.h"
 
@@ -115,4 +118,44 @@ TEST(ObjStmHeader, OversizedMemberSkipped) {
   ASSERT_TRUE(d.ok) << d.error;
   EXPECT_EQ(d.find(30), nullptr);
   EXPECT_EQ(payload(d.find(31)), "(small)");
+}
+
+// Decoded object-stream data stay while the document is open, so a document
+// keeps at most its total of them: five streams inflating to 300,000 bytes
+// each under a 1,000,000-byte total keep the first three, and the members of
+// the others are not found.
+TEST(ObjStmFlate, DocumentKeepsAtMostItsTotalOfDecodedData) {
+  std::string pdf =
+      "%PDF-1.5\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+      "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+      "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 10 10] >> endobj\n";
+  for (int k = 0; k < 5; k++) {
+    std::string header = std::to_string(100 + k) + " 0 ";
+    std::string decoded = header + "<< /K " + std::to_string(k) + " >>";
+    decoded.resize(300000, ' ');
+    uint8_t* z = nullptr;
+    uint64_t zlen = 0;
+    ASSERT_EQ(
+        qx_deflate(reinterpret_cast<const uint8_t*>(decoded.data()), decoded.size(), &z, &zlen), 0);
+    pdf += std::to_string(10 + k) + " 0 obj << /Type /ObjStm /N 1 /First " +
+           std::to_string(header.size()) + " /Length " + std::to_string(zlen) +
+           " /Filter /FlateDecode >> stream\n" + std::string(reinterpret_cast<char*>(z), zlen) +
+           "\nendstream endobj\n";
+    free(z);
+  }
+  pdfcore_doc doc = {};
+  doc.xref.root = -1;
+  doc.catalog = -1;
+  doc.arena.limit = 1000000;
+  doc.data = static_cast<uint8_t*>(malloc(pdf.size()));
+  ASSERT_NE(doc.data, nullptr);
+  memcpy(doc.data, pdf.data(), pdf.size());
+  doc.len = static_cast<int32_t>(pdf.size());
+  ASSERT_EQ(doc_parse(&doc, "budget.pdf"), 0) << pdfcore_last_error();
+  EXPECT_EQ(doc.pages.count, 1);
+  EXPECT_EQ(doc.arena.count, 3);
+  EXPECT_EQ(doc.arena.kept, 900000u);
+  for (int k = 0; k < 5; k++)
+    EXPECT_EQ(obj_find(&doc.objects, 100 + k) != nullptr, k < 3) << "member " << 100 + k;
+  pdfcore_doc_free(&doc);
 }
