@@ -16,6 +16,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+// The DCT also has an AVX version, chosen at run time on processors with it.
+#include <immintrin.h>
+#define RENDRIX_DCT_AVX 1
+#endif
 
 #include "codecs/codecs_internal.h"
 #include "codecs/jpeg_markers.h"
@@ -113,10 +118,14 @@ void build_codes(const huffdef& d, huff_codes* out) {
 }
 
 // costab[u][x] = C(u) / 2 * cos((2x + 1) u pi / 16), C(0) = sqrt(1/2), else 1.
-// ct is the same table transposed, ct[x][u] = c[u][x], for the SSE2 pass.
+// ct is the same table transposed, ct[x][u] = c[u][x], for the vector passes.
+// row[s] is the first pass of a row of eight samples s (level-shifted), with
+// the same products and sums in the same order: rows of one value, common
+// on pages, take it from here.
 struct dct_table {
   double c[8][8];
   double ct[8][8];
+  alignas(32) double row[256][8];
 };
 dct_table make_costab() {
   dct_table t;
@@ -127,6 +136,14 @@ dct_table make_costab() {
   }
   for (int u = 0; u < 8; u++)
     for (int x = 0; x < 8; x++) t.ct[x][u] = t.c[u][x];
+  for (int s = 0; s < 256; s++) {
+    double f = double(s) - 128;
+    for (int u = 0; u < 8; u++) {
+      double acc = 0;
+      for (int x = 0; x < 8; x++) acc += t.c[u][x] * f;
+      t.row[s][u] = acc;
+    }
+  }
   return t;
 }
 const dct_table& costab() {
@@ -192,24 +209,94 @@ inline uint32_t magnitude_bits(int v, int s) {
   return v < 0 ? uint32_t(v + (1 << s) - 1) : uint32_t(v);
 }
 
-// Forward DCT of one block of level-shifted samples, then quantisation into
-// zigzag order. Each sum adds its terms in index order, starting from 0.
-void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
+#if defined(RENDRIX_DCT_AVX)
+// The DCT and quantisation of dct_quantise below with four lanes per
+// instruction: every lane does the scalar code's multiplies, adds and
+// divisions in its order, so the results are the same bits.
+__attribute__((target("avx"))) void dct_quantise_avx(const uint8_t samples[64],
+                                                     unsigned uniform_rows, const double* qdiv,
+                                                     int qn[64]) {
+  const dct_table& c = costab();
+  alignas(32) double t[64];
+  for (int y = 0; y < 8; y++) {
+    if (uniform_rows >> y & 1) {
+      const double* r = c.row[samples[y * 8]];
+      _mm256_store_pd(t + y * 8, _mm256_load_pd(r));
+      _mm256_store_pd(t + y * 8 + 4, _mm256_load_pd(r + 4));
+      continue;
+    }
+    __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+    for (int x = 0; x < 8; x++) {
+      __m256d fx = _mm256_set1_pd(double(samples[y * 8 + x]) - 128);
+      a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(&c.ct[x][0]), fx));
+      a1 = _mm256_add_pd(a1, _mm256_mul_pd(_mm256_loadu_pd(&c.ct[x][4]), fx));
+    }
+    _mm256_store_pd(t + y * 8, a0);
+    _mm256_store_pd(t + y * 8 + 4, a1);
+  }
+  const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5),
+                minus_half = _mm256_set1_pd(-0.5);
+  for (int v = 0; v < 8; v++) {
+    __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+    for (int y = 0; y < 8; y++) {
+      __m256d cvy = _mm256_set1_pd(c.c[v][y]);
+      a0 = _mm256_add_pd(a0, _mm256_mul_pd(cvy, _mm256_load_pd(t + y * 8)));
+      a1 = _mm256_add_pd(a1, _mm256_mul_pd(cvy, _mm256_load_pd(t + y * 8 + 4)));
+    }
+    const __m256d sums[2] = {a0, a1};
+    for (int h = 0; h < 2; h++) {
+      int n = v * 8 + h * 4;
+      __m256d d = _mm256_div_pd(sums[h], _mm256_loadu_pd(qdiv + n));
+      __m256d up = _mm256_cmp_pd(sums[h], zero, _CMP_GE_OQ);
+      __m256d r = _mm256_add_pd(d, _mm256_blendv_pd(minus_half, half, up));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(qn + n), _mm256_cvttpd_epi32(r));
+    }
+  }
+}
+#endif
+
+// Forward DCT of one block of samples (level-shifted by -128 here), then
+// quantisation by qdiv into natural order. Each sum adds its terms in index
+// order, starting from 0. Bit y of uniform_rows says that row y holds one
+// value, whose first pass comes from the table.
+void dct_quantise_natural(const uint8_t samples[64], unsigned uniform_rows, const double* qdiv,
+                          int qn[64]) {
+#if defined(RENDRIX_DCT_AVX)
+  static const bool avx = __builtin_cpu_supports("avx");
+  if (avx) {
+    dct_quantise_avx(samples, uniform_rows, qdiv, qn);
+    return;
+  }
+#endif
   const dct_table& c = costab();
   alignas(16) double t[64];
   alignas(16) double out[64];
-#if defined(__SSE2__)
-  // The same products and sums as below, two values of u per instruction;
-  // SSE2 rounds each multiply and add as the scalar code does.
   for (int y = 0; y < 8; y++) {
+    if (uniform_rows >> y & 1) {
+      memcpy(t + y * 8, c.row[samples[y * 8]], 8 * sizeof(double));
+      continue;
+    }
+    double f[8];
+    for (int x = 0; x < 8; x++) f[x] = double(samples[y * 8 + x]) - 128;
+#if defined(__SSE2__)
+    // The same products and sums as below, two values of u per instruction;
+    // SSE2 rounds each multiply and add as the scalar code does.
     __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
     for (int x = 0; x < 8; x++) {
-      __m128d fx = _mm_set1_pd(f[y * 8 + x]);
+      __m128d fx = _mm_set1_pd(f[x]);
       for (int k = 0; k < 4; k++)
         acc[k] = _mm_add_pd(acc[k], _mm_mul_pd(_mm_loadu_pd(&c.ct[x][2 * k]), fx));
     }
     for (int k = 0; k < 4; k++) _mm_store_pd(t + y * 8 + 2 * k, acc[k]);
+#else
+    // t[y][u] = sum over x of c[u][x] * f[y][x]
+    double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int x = 0; x < 8; x++)
+      for (int u = 0; u < 8; u++) acc[u] += c.c[u][x] * f[x];
+    for (int u = 0; u < 8; u++) t[y * 8 + u] = acc[u];
+#endif
   }
+#if defined(__SSE2__)
   for (int v = 0; v < 8; v++) {
     __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
     for (int y = 0; y < 8; y++) {
@@ -220,15 +307,6 @@ void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
     for (int k = 0; k < 4; k++) _mm_store_pd(out + v * 8 + 2 * k, acc[k]);
   }
 #else
-  // t[y][u] = sum over x of c[u][x] * f[y][x]
-  for (int y = 0; y < 8; y++) {
-    double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    for (int x = 0; x < 8; x++) {
-      double fx = f[y * 8 + x];
-      for (int u = 0; u < 8; u++) acc[u] += c.c[u][x] * fx;
-    }
-    for (int u = 0; u < 8; u++) t[y * 8 + u] = acc[u];
-  }
   // F[v][u] = sum over y of c[v][y] * t[y][u]
   for (int v = 0; v < 8; v++) {
     double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -239,10 +317,9 @@ void dct_quantise(const double f[64], const uint8_t* qtable, int q[64]) {
     for (int u = 0; u < 8; u++) out[v * 8 + u] = acc[u];
   }
 #endif
-  for (int k = 0; k < 64; k++) {
-    int n = jpeg_zigzag[k];
-    double v = out[n] / double(qtable[n]);
-    q[k] = out[n] >= 0 ? int(v + 0.5) : int(v - 0.5);
+  for (int n = 0; n < 64; n++) {
+    double v = out[n] / qdiv[n];
+    qn[n] = out[n] >= 0 ? int(v + 0.5) : int(v - 0.5);
   }
 }
 
@@ -254,9 +331,21 @@ struct coded_block {
 };
 
 void mark_nonzero(coded_block* b) {
+#if defined(__SSE2__)
+  // Four coefficients compared at a time, without a branch per coefficient.
+  uint64_t m = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (int k = 0; k < 64; k += 4) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b->q + k));
+    unsigned is_zero = unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, zero))));
+    m |= uint64_t(~is_zero & 0xfu) << k;
+  }
+  b->nonzero = m & ~uint64_t{1};
+#else
   b->nonzero = 0;
   for (int k = 1; k < 64; k++)
     if (b->q[k] != 0) b->nonzero |= uint64_t{1} << k;
+#endif
 }
 
 // Huffman-codes one quantised block; pred is the component's DC predictor.
@@ -348,6 +437,8 @@ struct block_cache {
   // Blocks of one sample value (page backgrounds), by that value.
   bool uniform_ready[256];
   coded_block uniform[256];
+  // The quantisation table as divisors.
+  double qdiv[64];
 };
 
 uint32_t block_hash(const uint8_t s[64]) {
@@ -361,16 +452,17 @@ uint32_t block_hash(const uint8_t s[64]) {
 }
 
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
-const coded_block* block_coefficients(const uint8_t* src, int32_t pw, const uint8_t* qtable,
-                                      block_cache* cache) {
+const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cache* cache) {
   // A block of one value (page backgrounds) is recognised on the rows
-  // themselves, before anything is copied.
+  // themselves, before anything is copied; so are rows of one value.
   uint64_t first = src[0] * 0x0101010101010101ull;
   bool uniform = true;
-  for (int r = 0; r < 8 && uniform; r++) {
+  unsigned uniform_rows = 0;
+  for (int r = 0; r < 8; r++) {
     uint64_t word;
     memcpy(&word, src + r * pw, 8);
-    uniform = word == first;
+    uniform = uniform && word == first;
+    if (word == src[r * pw] * 0x0101010101010101ull) uniform_rows |= 1u << r;
   }
   if (uniform && cache->uniform_ready[src[0]]) return &cache->uniform[src[0]];
   uint8_t samples[64];
@@ -386,9 +478,9 @@ const coded_block* block_coefficients(const uint8_t* src, int32_t pw, const uint
     memcpy(e.samples, samples, 64);
     out = &e.block;
   }
-  double f[64];
-  for (int k = 0; k < 64; k++) f[k] = double(samples[k]) - 128;
-  dct_quantise(f, qtable, out->q);
+  int qn[64];
+  dct_quantise_natural(samples, uniform_rows, cache->qdiv, qn);
+  for (int k = 0; k < 64; k++) out->q[k] = qn[jpeg_zigzag[k]];
   mark_nonzero(out);
   return out;
 }
@@ -462,10 +554,13 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
     return nullptr;
   }
   for (int t = 0; t < 4; t++) build_codes(huffdefs[t], &codes[t]);
+  for (int n = 0; n < 64; n++) {
+    caches[0].qdiv[n] = s_luma_q[n];
+    caches[1].qdiv[n] = s_chroma_q[n];
+  }
 
   write_headers(&w, width, height);  // about 700 bytes: the first block has room
   int pred[3] = {0, 0, 0};
-  const uint8_t* qtab[3] = {s_luma_q, s_chroma_q, s_chroma_q};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
   const huff_codes* ac[3] = {&codes[1], &codes[3], &codes[3]};
   const uint64_t row_bytes = uint64_t(width) * uint64_t(step);
@@ -485,7 +580,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
       }
       for (int ci = 0; ci < 3; ci++) {
         const coded_block& cb =
-            *block_coefficients(plane[ci] + bc * 8, pw, qtab[ci], &caches[ci == 0 ? 0 : 1]);
+            *block_coefficients(plane[ci] + bc * 8, pw, &caches[ci == 0 ? 0 : 1]);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
