@@ -51,6 +51,21 @@ static void append_stream(const pdfcore_doc* doc, int32_t num, content_join* c) 
   if (!c->last || n <= 0) return;
   // The interpreter takes a 32-bit length: content beyond it is not joined.
   buf* joined = &c->joined;
+  if (!joined->data) {
+    // The first stream gets room for exactly itself: growing a small block
+    // by doubling would copy large content again and again, and hold up to
+    // twice its size.
+    if (c->hold.take((int64_t)n + 1)) {
+      joined->data = (uint8_t*)malloc((size_t)n + 1);
+      if (joined->data) {
+        memcpy(joined->data, c->last, (size_t)n);
+        joined->data[n] = 0;
+        joined->len = (uint64_t)n;
+        joined->cap = (uint64_t)n + 1;
+      }
+    }
+    return;
+  }
   if (joined->len + (uint64_t)n <= (uint64_t)INT32_MAX) {
     uint64_t cap = grown_cap(joined, (uint64_t)n);
     if (c->hold.take((int64_t)(cap - (joined->data ? joined->cap : 0))))
