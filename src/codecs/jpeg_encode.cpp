@@ -16,8 +16,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 // The DCT also has an AVX version, chosen at run time on processors with it.
+// Not on Windows: there g++ cannot align the stack to 32 bytes for 256-bit
+// values, and an aligned spill faults.
 #include <immintrin.h>
 #define RENDRIX_DCT_AVX 1
 #endif
