@@ -185,11 +185,11 @@ std::string pattern_name(const std::string& p, int page) {
       continue;
     }
     size_t j = i + 1;
-    std::string spec = "%";
-    while (p[j] != 'd' && p[j] != 'i') spec += p[j++];
-    spec += 'd';
+    std::string conversion = "%";
+    while (p[j] != 'd' && p[j] != 'i') conversion += p[j++];
+    conversion += 'd';
     char num[64];
-    snprintf(num, sizeof num, spec.c_str(), page);
+    snprintf(num, sizeof num, conversion.c_str(), page);
     out += num;
     i = j;
   }
