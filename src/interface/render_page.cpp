@@ -12,12 +12,11 @@
 #include "pdfcore/pdfcore.h"
 #include "raster/raster.h"
 
-// The room buf_reserve gives b for n more bytes: a first block of 1 MiB,
-// then doubling.
+// The room buf_reserve gives a non-empty b for n more bytes: its capacity
+// doubled until they fit.
 static uint64_t grown_cap(const buf* b, uint64_t n) {
-  uint64_t len = b->data ? b->len : 0;
-  uint64_t cap = b->data ? b->cap : 1048576;
-  while (cap < len + n + 1) cap *= 2;
+  uint64_t cap = b->cap;
+  while (cap < b->len + n + 1) cap *= 2;
   return cap;
 }
 
@@ -68,8 +67,7 @@ static void append_stream(const pdfcore_doc* doc, int32_t num, content_join* c) 
   }
   if (joined->len + (uint64_t)n <= (uint64_t)INT32_MAX) {
     uint64_t cap = grown_cap(joined, (uint64_t)n);
-    if (c->hold.take((int64_t)(cap - (joined->data ? joined->cap : 0))))
-      buf_bytes(joined, c->last, (uint64_t)n);
+    if (c->hold.take((int64_t)(cap - joined->cap))) buf_bytes(joined, c->last, (uint64_t)n);
   }
 }
 
