@@ -39,7 +39,7 @@ constexpr uint8_t kJpegRST7 = 0xd7;   // .. RST7
 constexpr uint8_t kJpegDRI = 0xdd;    // define restart interval
 constexpr uint8_t kJpegAPP14 = 0xee;  // Adobe segment (colour transform)
 
-constexpr int kMaxComponents = 4;
+constexpr int kMaxComponents = kJpegMaxComponents;
 constexpr int kTableSlots = 4;         // quantisation, DC and AC tables each
 constexpr int kMaxSymbols = 16 * 255;  // 16 code counts of one byte each
 constexpr int kMaxDcSize = 16;         // largest difference category of T.81 (Table H.2)
@@ -113,8 +113,7 @@ struct decoder {
   frame f;
   table_set* tables;
   component* comps;  // kMaxComponents records
-  uint32_t* cols;    // colour output: plane column of each output column, per component
-  uint8_t* out;
+  uint32_t* cols;    // plane column of each frame column, per component
 };
 
 // How the MCUs of the scan are laid out: the components it decodes, with the
@@ -661,21 +660,19 @@ inline uint8_t clamp_byte(int v) {
   return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
-// Samples every component for each output pixel: component 0 at (x, y)
-// lowered to its plane, every other component c at the position scaled by
-// its plane's size over component 0's (nearest neighbour), and converts to
-// RGBA.
-const char* convert(decoder* d) {
+// v lowered into 0 .. size - 1.
+inline uint64_t lower(uint64_t v, uint32_t size) {
+  return v < size ? v : size - 1;
+}
+
+// Moves the planes into *jp and builds the column table: component 0 at
+// (x, y) lowered to its plane, every other component c at the position
+// scaled by its plane's size over component 0's (nearest neighbour).
+const char* keep_planes(decoder* d, jpeg_planes* jp) {
   const frame* f = &d->f;
-  uint64_t pixels = uint64_t{f->width} * f->height, bytes;
-  if (!checked_mul(pixels, 4, &bytes)) return fail("jpeg: out of memory");
   d->cols = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * kMaxComponents * f->width));
   if (!d->cols) return fail("jpeg: out of memory");
-  d->out = static_cast<uint8_t*>(std::malloc(bytes));
-  if (!d->out) return fail("jpeg: out of memory");
-
   const component* c0 = &d->comps[0];
-  auto lower = [](uint64_t v, uint32_t size) { return v < size ? v : size - 1; };
   for (int c = 0; c < f->n; c++) {
     const component* cc = &d->comps[c];
     for (uint32_t x = 0; x < f->width; x++) {
@@ -683,34 +680,21 @@ const char* convert(decoder* d) {
       d->cols[c * f->width + x] = static_cast<uint32_t>(lower(x0 * cc->pw / c0->pw, cc->pw));
     }
   }
-  bool cmyk = f->n == 4 && f->transform == kTransformCmyk;
-  uint8_t* o = d->out;
-  for (uint32_t y = 0; y < f->height; y++) {
-    const uint8_t* line[kMaxComponents];
-    uint64_t y0 = lower(y, c0->ph);
-    for (int c = 0; c < f->n; c++) {
-      const component* cc = &d->comps[c];
-      line[c] = cc->plane + lower(y0 * cc->ph / c0->ph, cc->ph) * cc->pw;
-    }
-    for (uint32_t x = 0; x < f->width; x++, o += 4) {
-      int s[kMaxComponents];
-      for (int c = 0; c < f->n; c++) s[c] = line[c][d->cols[c * f->width + x]] ^ 0x80;
-      if (f->n == 1) {
-        o[0] = o[1] = o[2] = static_cast<uint8_t>(s[0]);
-      } else if (cmyk) {
-        for (int c = 0; c < 3; c++)
-          o[c] = clamp_byte(255 - s[c] - s[3] + static_cast<int>(unsigned(s[c] * s[3]) / 255));
-      } else {
-        int yy = s[0], cb = s[1] - 128, cr = s[2] - 128;
-        double red = yy + 1.402 * cr;
-        double green = yy - 0.344136 * cb - 0.714136 * cr;
-        double blue = yy + 1.772 * cb;
-        o[0] = clamp_byte(static_cast<int>(red));
-        o[1] = clamp_byte(static_cast<int>(green));
-        o[2] = clamp_byte(static_cast<int>(blue));
-      }
-      o[3] = 255;
-    }
+  *jp = jpeg_planes{};
+  jp->width = static_cast<int32_t>(f->width);
+  jp->height = static_cast<int32_t>(f->height);
+  jp->n = f->n;
+  jp->cmyk = f->n == 4 && f->transform == kTransformCmyk;
+  jp->cols = d->cols;
+  d->cols = nullptr;
+  jp->bytes = sizeof(uint32_t) * kMaxComponents * uint64_t{f->width};
+  for (int c = 0; c < f->n; c++) {
+    component* cc = &d->comps[c];
+    jp->plane[c] = cc->plane;
+    jp->pw[c] = cc->pw;
+    jp->ph[c] = cc->ph;
+    jp->bytes += uint64_t{cc->pw} * cc->ph + kPlaneSlack;
+    cc->plane = nullptr;
   }
   return nullptr;
 }
@@ -721,7 +705,6 @@ void release(decoder* d) {
   std::free(d->comps);
   std::free(d->tables);
   std::free(d->cols);
-  std::free(d->out);
   *d = decoder{};
 }
 
@@ -732,29 +715,85 @@ const char* decode(decoder* d, const uint8_t* data, uint64_t len) {
   if (!d->tables || !d->comps) return fail("jpeg: out of memory");
   uint64_t start = 0;
   if (const char* err = read_headers(d, data, len, &start)) return err;
-  if (const char* err = decode_scan(d, data, len, start)) return err;
-  return convert(d);
+  return decode_scan(d, data, len, start);
 }
 
 }  // namespace
+
+bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, const char** message) {
+  *out = jpeg_planes{};
+  decoder d = {};
+  const char* err = decode(&d, data, len);
+  if (!err) err = keep_planes(&d, out);
+  release(&d);
+  if (err) {
+    std::snprintf(s_message, sizeof s_message, "%s", err);
+    if (message) *message = s_message;
+    return false;
+  }
+  if (message) *message = "";
+  return true;
+}
+
+void jpeg_planes_rgba(const jpeg_planes* jp, int32_t y, const int32_t* xs, int32_t n,
+                      uint8_t* out) {
+  const uint8_t* line[kMaxComponents];
+  const uint32_t* cols[kMaxComponents];
+  uint64_t y0 = lower(static_cast<uint64_t>(y), jp->ph[0]);
+  for (int c = 0; c < jp->n; c++) {
+    line[c] = jp->plane[c] + lower(y0 * jp->ph[c] / jp->ph[0], jp->ph[c]) * jp->pw[c];
+    cols[c] = jp->cols + static_cast<size_t>(c) * static_cast<uint32_t>(jp->width);
+  }
+  for (int32_t k = 0; k < n; k++, out += 4) {
+    const int32_t x = xs ? xs[k] : k;
+    int s[kMaxComponents];
+    for (int c = 0; c < jp->n; c++) s[c] = line[c][cols[c][x]] ^ 0x80;
+    if (jp->n == 1) {
+      out[0] = out[1] = out[2] = static_cast<uint8_t>(s[0]);
+    } else if (jp->cmyk) {
+      for (int c = 0; c < 3; c++)
+        out[c] = clamp_byte(255 - s[c] - s[3] + static_cast<int>(unsigned(s[c] * s[3]) / 255));
+    } else {
+      int yy = s[0], cb = s[1] - 128, cr = s[2] - 128;
+      double red = yy + 1.402 * cr;
+      double green = yy - 0.344136 * cb - 0.714136 * cr;
+      double blue = yy + 1.772 * cb;
+      out[0] = clamp_byte(static_cast<int>(red));
+      out[1] = clamp_byte(static_cast<int>(green));
+      out[2] = clamp_byte(static_cast<int>(blue));
+    }
+    out[3] = 255;
+  }
+}
+
+void jpeg_planes_free(jpeg_planes* jp) {
+  for (int c = 0; c < kMaxComponents; c++) std::free(jp->plane[c]);
+  std::free(jp->cols);
+  *jp = jpeg_planes{};
+}
 
 uint8_t* qx_jpeg_decode_impl(const uint8_t* data, uint64_t len, int32_t* width, int32_t* height,
                              const char** message) {
   if (width) *width = 0;
   if (height) *height = 0;
-  decoder d = {};
-  const char* err = decode(&d, data, len);
-  if (err) {
-    std::snprintf(s_message, sizeof s_message, "%s", err);
-    release(&d);
+  jpeg_planes jp;
+  if (!jpeg_decode_planes(data, len, &jp, message)) return nullptr;
+  uint64_t bytes;
+  uint8_t* out = nullptr;
+  if (checked_mul(uint64_t{static_cast<uint32_t>(jp.width)} * static_cast<uint32_t>(jp.height), 4,
+                  &bytes))
+    out = static_cast<uint8_t*>(std::malloc(bytes));
+  if (!out) {
+    jpeg_planes_free(&jp);
+    std::snprintf(s_message, sizeof s_message, "%s", "jpeg: out of memory");
     if (message) *message = s_message;
     return nullptr;
   }
-  uint8_t* out = d.out;
-  d.out = nullptr;
-  if (width) *width = static_cast<int32_t>(d.f.width);
-  if (height) *height = static_cast<int32_t>(d.f.height);
-  release(&d);
-  if (message) *message = "";
+  const size_t stride = static_cast<size_t>(jp.width) * 4;
+  for (int32_t y = 0; y < jp.height; y++)
+    jpeg_planes_rgba(&jp, y, nullptr, jp.width, out + static_cast<size_t>(y) * stride);
+  if (width) *width = jp.width;
+  if (height) *height = jp.height;
+  jpeg_planes_free(&jp);
   return out;
 }

@@ -24,3 +24,32 @@ inline constexpr uint64_t kJpegDecodeMaxPixels = 200000000;
 // mid-grey samples (128). Never throws.
 uint8_t* qx_jpeg_decode_impl(const uint8_t* data, uint64_t len, int32_t* width, int32_t* height,
                              const char** message);
+
+inline constexpr int kJpegMaxComponents = 4;
+
+// A decoded frame kept as its component planes. The colour of a pixel is
+// computed only when it is asked for, so an image drawn smaller than its
+// frame converts only the pixels drawn and no RGBA copy of the frame is ever
+// made. qx_jpeg_decode_impl is this decode followed by a conversion of every
+// pixel, so both give the same colours.
+struct jpeg_planes {
+  int32_t width, height;               // the frame's size
+  int n;                               // components: 1, 3 or 4
+  bool cmyk;                           // four components under the Adobe CMYK transform
+  uint8_t* plane[kJpegMaxComponents];  // samples XOR 0x80, pw x ph each
+  uint32_t pw[kJpegMaxComponents], ph[kJpegMaxComponents];
+  uint32_t* cols;  // n x width: the plane column of each frame column
+  uint64_t bytes;  // memory the planes and the column table take
+};
+
+// Decodes like qx_jpeg_decode_impl but keeps the planes in *out (zeroed
+// first). True on success, with *message pointed at ""; false with every
+// block freed and *message as qx_jpeg_decode_impl sets it.
+bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, const char** message);
+
+// The RGBA of frame pixels (xs[k], y), k < n, into out[4k .. 4k + 3], alpha
+// 255. xs null means columns 0 .. n - 1. y and every column must lie inside
+// the frame.
+void jpeg_planes_rgba(const jpeg_planes* jp, int32_t y, const int32_t* xs, int32_t n, uint8_t* out);
+
+void jpeg_planes_free(jpeg_planes* jp);

@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "codecs/jpeg_decode.h"
 
@@ -205,46 +207,6 @@ uint64_t jpeg_frame_pixels(const uint8_t* d, uint64_t n) {
   return most;
 }
 
-// Decodes the JPEG data into out (W x H RGBA). A frame of another size is
-// resampled to W x H by nearest neighbour. Returns 1 when out was filled, 0
-// when the decoder refused the data (they are then read as raw samples), -1
-// when the frame is too large to decode.
-int decode_jpeg_into(const byte_view& data, int32_t W, int32_t H, uint8_t* out) {
-  if (jpeg_frame_pixels(data.d, data.n) > kMaxImagePixels) return -1;
-  int32_t jw = 0, jh = 0;
-  const char* message = nullptr;
-  uint8_t* px = qx_jpeg_decode_impl(data.d, data.n, &jw, &jh, &message);
-  if (!px) return 0;
-  if (jw <= 0 || jh <= 0) {
-    free(px);
-    return 0;
-  }
-  if (jw == W && jh == H) {
-    memcpy(out, px, (size_t)W * (size_t)H * 4);
-    free(px);
-    return 1;
-  }
-  int32_t* cols = (int32_t*)malloc(sizeof(int32_t) * (size_t)W);
-  if (!cols) {
-    free(px);
-    return -1;
-  }
-  for (int32_t x = 0; x < W; x++) {
-    int32_t u = (int32_t)((double)x * jw / W);
-    cols[x] = u < jw - 1 ? u : jw - 1;
-  }
-  for (int32_t y = 0; y < H; y++) {
-    int32_t v = (int32_t)((double)y * jh / H);
-    if (v > jh - 1) v = jh - 1;
-    const uint8_t* src = px + (size_t)v * (size_t)jw * 4;
-    uint8_t* dst = out + (size_t)y * (size_t)W * 4;
-    for (int32_t x = 0; x < W; x++) memcpy(dst + (size_t)x * 4, src + (size_t)cols[x] * 4, 4);
-  }
-  free(cols);
-  free(px);
-  return 1;
-}
-
 // ---------------------------------------------------------------------------
 // Sample conversion.
 
@@ -286,76 +248,71 @@ conv conversion(int32_t b, const char* cs, uint64_t L, uint64_t pixels) {
   return conv::white;
 }
 
-void convert_samples(const byte_view& s, int32_t W, int32_t H, const convert_args& a,
-                     uint8_t* out) {
+// The RGBA of pixel (x, y), i = y * W + x, of samples s under the rule a;
+// row_bytes is the length of one row of packed samples.
+inline void sample_rgba(const byte_view& s, uint64_t i, int32_t x, int32_t y, uint64_t row_bytes,
+                        const convert_args& a, uint8_t* o) {
   const uint64_t b = (uint64_t)a.bpc;
-  const uint64_t row_bytes = ((uint64_t)W * b + 7) / 8;  // rows of packed samples
-  const uint32_t max_sample = (1u << a.bpc) - 1;
-  for (int32_t y = 0; y < H; y++) {
-    for (int32_t x = 0; x < W; x++) {
-      const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
-      uint8_t* o = out + i * 4;
-      switch (a.kind) {
-        case conv::white:
-          put_rgb(o, 1, 1, 1);
-          break;
-        case conv::black:
-          put_rgb(o, 0, 0, 0);
-          break;
-        case conv::rgb16:
-          if (6 * i + 5 < s.n)
-            put_rgb(o, s.be16(6 * i) / 65535.0, s.be16(6 * i + 2) / 65535.0,
-                    s.be16(6 * i + 4) / 65535.0);
-          else
-            put_rgb(o, 1, 1, 1);
-          break;
-        case conv::gray16:
-          if (2 * i + 1 < s.n) {
-            double v = s.be16(2 * i) / 65535.0;
-            put_rgb(o, v, v, v);
-          } else {
-            put_rgb(o, 1, 1, 1);
-          }
-          break;
-        case conv::bits: {
-          uint64_t bit = (uint64_t)x * b;
-          uint32_t shift = (uint32_t)(8 - b - (bit & 7));
-          uint32_t v = (s.at((uint64_t)y * row_bytes + (bit >> 3)) >> shift) & max_sample;
-          if (a.invert) v ^= 1;
-          double g = (double)v / max_sample;
-          put_rgb(o, g, g, g);
-          break;
-        }
-        case conv::indexed8: {
-          if (a.entries <= 0) {
-            put_rgb(o, 1, 1, 1);
-            break;
-          }
-          int64_t k = s.at(i);
-          if (k >= a.entries) k = a.entries - 1;
-          // An entry past the end of a short lookup string reads as black.
-          if (3 * k + 2 < a.lookup_len)
-            put_rgb(o, a.lookup[3 * k] / 255.0, a.lookup[3 * k + 1] / 255.0,
-                    a.lookup[3 * k + 2] / 255.0);
-          else
-            put_rgb(o, 0, 0, 0);
-          break;
-        }
-        case conv::rgb8:
-          put_rgb(o, s.at(3 * i) / 255.0, s.at(3 * i + 1) / 255.0, s.at(3 * i + 2) / 255.0);
-          break;
-        case conv::cmyk8: {
-          double c = s.at(4 * i) / 255.0, m = s.at(4 * i + 1) / 255.0;
-          double yy = s.at(4 * i + 2) / 255.0, k = s.at(4 * i + 3) / 255.0;
-          put_rgb(o, (1 - c) * (1 - k), (1 - m) * (1 - k), (1 - yy) * (1 - k));
-          break;
-        }
-        case conv::gray8: {
-          double v = s.at(i) / 255.0;
-          put_rgb(o, v, v, v);
-          break;
-        }
+  switch (a.kind) {
+    case conv::white:
+      put_rgb(o, 1, 1, 1);
+      break;
+    case conv::black:
+      put_rgb(o, 0, 0, 0);
+      break;
+    case conv::rgb16:
+      if (6 * i + 5 < s.n)
+        put_rgb(o, s.be16(6 * i) / 65535.0, s.be16(6 * i + 2) / 65535.0,
+                s.be16(6 * i + 4) / 65535.0);
+      else
+        put_rgb(o, 1, 1, 1);
+      break;
+    case conv::gray16:
+      if (2 * i + 1 < s.n) {
+        double v = s.be16(2 * i) / 65535.0;
+        put_rgb(o, v, v, v);
+      } else {
+        put_rgb(o, 1, 1, 1);
       }
+      break;
+    case conv::bits: {
+      const uint32_t max_sample = (1u << a.bpc) - 1;
+      uint64_t bit = (uint64_t)x * b;
+      uint32_t shift = (uint32_t)(8 - b - (bit & 7));
+      uint32_t v = (s.at((uint64_t)y * row_bytes + (bit >> 3)) >> shift) & max_sample;
+      if (a.invert) v ^= 1;
+      double g = (double)v / max_sample;
+      put_rgb(o, g, g, g);
+      break;
+    }
+    case conv::indexed8: {
+      if (a.entries <= 0) {
+        put_rgb(o, 1, 1, 1);
+        break;
+      }
+      int64_t k = s.at(i);
+      if (k >= a.entries) k = a.entries - 1;
+      // An entry past the end of a short lookup string reads as black.
+      if (3 * k + 2 < a.lookup_len)
+        put_rgb(o, a.lookup[3 * k] / 255.0, a.lookup[3 * k + 1] / 255.0,
+                a.lookup[3 * k + 2] / 255.0);
+      else
+        put_rgb(o, 0, 0, 0);
+      break;
+    }
+    case conv::rgb8:
+      put_rgb(o, s.at(3 * i) / 255.0, s.at(3 * i + 1) / 255.0, s.at(3 * i + 2) / 255.0);
+      break;
+    case conv::cmyk8: {
+      double c = s.at(4 * i) / 255.0, m = s.at(4 * i + 1) / 255.0;
+      double yy = s.at(4 * i + 2) / 255.0, k = s.at(4 * i + 3) / 255.0;
+      put_rgb(o, (1 - c) * (1 - k), (1 - m) * (1 - k), (1 - yy) * (1 - k));
+      break;
+    }
+    case conv::gray8: {
+      double v = s.at(i) / 255.0;
+      put_rgb(o, v, v, v);
+      break;
     }
   }
 }
@@ -450,91 +407,188 @@ int32_t read_number_array(const uint8_t* text, int32_t len, int32_t pos, double*
   return count;
 }
 
-uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* width,
-                      int32_t* height, uint8_t** mask) {
-  *mask = nullptr;
-  if (!doc || !entry) return nullptr;
+// What an image's colours are made from: the JPEG decoder's planes (with
+// the frame column of each image column when the frame's size differs from
+// the dictionary's), or the decoded samples with their conversion rule.
+struct image_samples {
+  bool is_jpeg = false;
+  jpeg_planes jpeg = {};
+  int32_t* frame_cols = nullptr;  // W entries, or null when the sizes agree
+  uint8_t* data = nullptr;
+  uint64_t data_len = 0;
+  uint8_t* lookup = nullptr;
+  convert_args args = {};
+  uint64_t row_bytes = 0;
+
+  image_samples() = default;
+  image_samples(const image_samples&) = delete;
+  image_samples& operator=(const image_samples&) = delete;
+  ~image_samples() {
+    jpeg_planes_free(&jpeg);
+    free(frame_cols);
+    free(data);
+    free(lookup);
+  }
+};
+
+bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_source* out) {
+  *out = image_source{};
+  if (!doc || !entry) return false;
   region r;
-  if (!obj_region(doc->data, doc->len, entry, &r.t, &r.start, &r.end)) return nullptr;
+  if (!obj_region(doc->data, doc->len, entry, &r.t, &r.start, &r.end)) return false;
 
   int32_t W = 0, H = 0, b = 8;
-  if (!int_key(r, "Width", &W) || W < kMinImageSide || W > kMaxImageSide) return nullptr;
-  if (!int_key(r, "Height", &H) || H < kMinImageSide || H > kMaxImageSide) return nullptr;
+  if (!int_key(r, "Width", &W) || W < kMinImageSide || W > kMaxImageSide) return false;
+  if (!int_key(r, "Height", &H) || H < kMinImageSide || H > kMaxImageSide) return false;
   if (value_pos(r, "BitsPerComponent") >= 0 && !int_key(r, "BitsPerComponent", &b)) b = -1;
   // Depths other than 1, 2, 4, 8 and 16 have no packing rule: such images
   // are not drawn.
-  if (!supported_depth(b)) return nullptr;
+  if (!supported_depth(b)) return false;
   const uint64_t pixels = (uint64_t)W * (uint64_t)H;  // at most 4e8: no overflow
-  if (pixels > kMaxImagePixels) return nullptr;
+  if (pixels > kMaxImagePixels) return false;
 
   const char* cs = nullptr;
   int32_t csp = value_pos(r, "ColorSpace");
   if (csp >= 0) cs = resolve_colorspace(doc, (const char*)r.t, r.end, csp, 0);
 
+  std::unique_ptr<image_samples> sm(new (std::nothrow) image_samples);
+  if (!sm) return false;
   // Everything decoded here is held in the page's memory account while this
   // call runs; the caller takes what it keeps of the result.
   page_memory_hold hold;
   // The soft mask is read only once the image is known to be drawable.
   int32_t mask_len = 0;
-  uint8_t* mask_data = read_soft_mask(doc, r, &mask_len);
-  if (mask_data && !hold.take(mask_len)) {
-    free(mask_data);
-    return nullptr;
-  }
+  std::unique_ptr<uint8_t, decltype(&free)> mask_data(read_soft_mask(doc, r, &mask_len), &free);
+  if (mask_data && !hold.take(mask_len)) return false;
 
   int32_t data_len = 0;
-  uint8_t* data = page_stream_decode(doc, entry, &data_len);
-  if (!data || !hold.take(data_len)) {
-    free(data);
-    free(mask_data);
-    return nullptr;
-  }
-  const byte_view samples = {data, (uint64_t)data_len};
+  sm->data = page_stream_decode(doc, entry, &data_len);
+  if (!sm->data || !hold.take(data_len)) return false;
+  sm->data_len = (uint64_t)data_len;
 
-  convert_args args = {};
-  uint8_t* lookup = nullptr;
   if (cs && strcmp(cs, "Indexed") == 0) {
     int32_t lookup_len = 0;
-    lookup = read_palette(doc, r, &lookup_len, &args.entries);
-    if (!lookup) {
-      free(data);
-      free(mask_data);
-      return nullptr;
+    sm->lookup = read_palette(doc, r, &lookup_len, &sm->args.entries);
+    if (!sm->lookup) return false;
+    sm->args.lookup = sm->lookup;
+    sm->args.lookup_len = lookup_len;
+  }
+
+  std::unique_ptr<uint8_t, decltype(&free)> alpha(nullptr, &free);
+  if (mask_data && mask_len > 0 && hold.take((int64_t)pixels)) {
+    if (b == 8 && (uint64_t)mask_len >= pixels) {
+      // The plane is the first W x H bytes of the data: keep them, no copy.
+      alpha.reset(mask_data.release());
+      if ((uint64_t)mask_len > pixels)
+        if (void* shrunk = realloc(alpha.get(), (size_t)pixels)) {
+          (void)alpha.release();
+          alpha.reset((uint8_t*)shrunk);
+        }
+    } else {
+      alpha.reset(build_alpha({mask_data.get(), (uint64_t)mask_len}, W, H, b));
     }
-    args.lookup = lookup;
-    args.lookup_len = lookup_len;
+  }
+  mask_data.reset();
+
+  const uint8_t* data = sm->data;
+  if (sm->data_len > 3 && data[0] == 0xFF && data[1] == 0xD8) {
+    // A frame too large to decode skips the image; data the decoder refuses
+    // are read as raw samples below.
+    const uint64_t frame = jpeg_frame_pixels(data, sm->data_len);
+    if (frame > kMaxImagePixels || !hold.take((int64_t)frame * 4)) return false;
+    const char* message = nullptr;
+    if (jpeg_decode_planes(data, sm->data_len, &sm->jpeg, &message)) {
+      const int32_t jw = sm->jpeg.width, jh = sm->jpeg.height;
+      if (jw != W || jh != H) {
+        // A frame of another size is resampled to W x H by nearest neighbour.
+        sm->frame_cols = (int32_t*)malloc(sizeof(int32_t) * (size_t)W);
+        if (!sm->frame_cols) return false;
+        for (int32_t x = 0; x < W; x++) {
+          int32_t u = (int32_t)((double)x * jw / W);
+          sm->frame_cols[x] = u < jw - 1 ? u : jw - 1;
+        }
+      }
+      sm->is_jpeg = true;
+      free(sm->data);
+      sm->data = nullptr;
+      sm->data_len = 0;
+      free(sm->lookup);
+      sm->lookup = nullptr;
+    }
+  }
+  if (!sm->is_jpeg) {
+    sm->args.kind = conversion(b, cs, sm->data_len, pixels);
+    sm->args.bpc = b;
+    sm->args.invert = b == 1 && decode_inverts(r);
+    sm->row_bytes = ((uint64_t)W * (uint64_t)b + 7) / 8;
   }
 
-  uint8_t* alpha = nullptr;
-  if (mask_data && mask_len > 0 && hold.take((int64_t)pixels))
-    alpha = build_alpha({mask_data, (uint64_t)mask_len}, W, H, b);
-  free(mask_data);
+  out->width = W;
+  out->height = H;
+  out->bytes = (int64_t)(sm->is_jpeg ? sm->jpeg.bytes + (sm->frame_cols ? sizeof(int32_t) * W : 0)
+                                     : sm->data_len + (uint64_t)sm->args.lookup_len) +
+               (alpha ? (int64_t)pixels : 0);
+  out->mask = alpha.release();
+  out->samples = sm.release();
+  return true;
+}
 
-  uint8_t* out = hold.take((int64_t)pixels * 4) ? (uint8_t*)malloc((size_t)pixels * 4) : nullptr;
-  int jpeg = 0;
-  if (out && samples.n > 3 && data[0] == 0xFF && data[1] == 0xD8) {
-    // The decoder's planes and its own output: at most 8 bytes per pixel.
-    jpeg = hold.take((int64_t)jpeg_frame_pixels(data, samples.n) * 8)
-               ? decode_jpeg_into(samples, W, H, out)
-               : -1;
+void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
+                       uint8_t* out) {
+  const image_samples* sm = src->samples;
+  const int32_t W = src->width;
+  if (sm->is_jpeg) {
+    const jpeg_planes* jp = &sm->jpeg;
+    int32_t v = y;
+    if (sm->frame_cols || jp->height != src->height) {
+      v = (int32_t)((double)y * jp->height / src->height);
+      if (v > jp->height - 1) v = jp->height - 1;
+    }
+    if (!sm->frame_cols) {
+      jpeg_planes_rgba(jp, v, xs, n, out);
+      return;
+    }
+    // Frame columns in pieces, so that no call allocates.
+    int32_t cols[256];
+    for (int32_t k0 = 0; k0 < n; k0 += 256) {
+      const int32_t m = n - k0 < 256 ? n - k0 : 256;
+      for (int32_t k = 0; k < m; k++) cols[k] = sm->frame_cols[xs ? xs[k0 + k] : k0 + k];
+      jpeg_planes_rgba(jp, v, cols, m, out + (size_t)k0 * 4);
+    }
+    return;
   }
-  if (!out || jpeg < 0) {
-    free(out);
-    free(alpha);
-    free(lookup);
-    free(data);
-    return nullptr;
+  const byte_view s = {sm->data, sm->data_len};
+  for (int32_t k = 0; k < n; k++, out += 4) {
+    const int32_t x = xs ? xs[k] : k;
+    const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
+    sample_rgba(s, i, x, y, sm->row_bytes, sm->args, out);
   }
-  if (jpeg == 0) {
-    args.kind = conversion(b, cs, samples.n, pixels);
-    args.bpc = b;
-    args.invert = b == 1 && decode_inverts(r);
-    convert_samples(samples, W, H, args, out);
+}
+
+void image_source_free(image_source* src) {
+  delete src->samples;
+  free(src->mask);
+  *src = image_source{};
+}
+
+uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* width,
+                      int32_t* height, uint8_t** mask) {
+  *mask = nullptr;
+  image_source src;
+  if (!decode_image_source(doc, entry, &src)) return nullptr;
+  const size_t W = (size_t)src.width, H = (size_t)src.height;
+  page_memory_hold hold;
+  uint8_t* out = hold.take(src.bytes) && hold.take((int64_t)(W * H * 4))
+                     ? (uint8_t*)malloc(W * H * 4)
+                     : nullptr;
+  if (out) {
+    for (size_t y = 0; y < H; y++)
+      image_source_rgba(&src, (int32_t)y, nullptr, (int32_t)W, out + y * W * 4);
+    *width = src.width;
+    *height = src.height;
+    *mask = src.mask;
+    src.mask = nullptr;
   }
-  free(lookup);
-  free(data);
-  *width = W;
-  *height = H;
-  *mask = alpha;
+  image_source_free(&src);
   return out;
 }

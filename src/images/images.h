@@ -1,7 +1,8 @@
 // The image decoder: turns one PDF image (an image XObject, or an inline
 // image the interpreter presents as an object) into 8-bit RGBA pixels of the
-// image's own size plus an optional one-byte-per-pixel soft-mask plane. All
-// colour handling of images happens here; the rasteriser only places pixels.
+// image's own size, handed out row by row or as one block, plus an optional
+// one-byte-per-pixel soft-mask plane. All colour handling of images happens
+// here; the rasteriser only places pixels.
 //
 // Images sit between the interpreter and the document core: they read
 // dictionaries and streams through pdfcore and JPEG data through the codecs,
@@ -22,13 +23,13 @@ inline constexpr int32_t kMinImageSide = 1;
 inline constexpr int32_t kMaxImageSide = 20000;
 
 // Most pixels one image may have: 64 Mi, e.g. an 8192 x 8192 image or a
-// 50-megapixel photograph. It bounds the memory one image takes: the RGBA
-// result (256 MiB) and the alpha plane (64 MiB). A JPEG frame is held to the
-// same count before its decoder runs, which keeps the decoder's planes and
-// output (about components + 4 bytes per pixel) within 512 MiB. The sample
-// data themselves are never widened to the image's size, so a large image
-// with a few bytes of data costs only its result. An image beyond the bound
-// is skipped like any undecodable image.
+// 50-megapixel photograph. It bounds the memory one image takes: its alpha
+// plane (64 MiB) and, when a whole RGBA block is asked for, that block
+// (256 MiB). A JPEG frame is held to the same count before its decoder runs,
+// which keeps the decoder's planes (at most 4 bytes per pixel) within
+// 256 MiB. The sample data themselves are never widened to the image's size,
+// so a large image with a few bytes of data costs next to nothing. An image
+// beyond the bound is skipped like any undecodable image.
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
 
 // The first block of a hexadecimal palette string; it doubles when full. A
@@ -40,15 +41,40 @@ inline constexpr int32_t kPaletteFirstBytes = 1024;
 // ---------------------------------------------------------------------------
 // Decoding.
 
-// Decodes the image object entry of doc. Sets *mask to null first. On success
-// returns a malloc'd block of width x height x 4 bytes (red, green, blue,
-// alpha = 255; first row of samples first), stores the size in *width and
-// *height and, when the image has a usable soft mask, a malloc'd plane of
-// width x height coverage bytes (255 opaque) in *mask; the caller frees both.
-// Null when the image cannot be decoded (nothing is reported). Keys are read
-// from the entry's object region and the samples from its stream data, so
-// any object whose region holds the dictionary and whose stream data holds
-// the samples can be decoded.
+// A decoded image ready for drawing: its size, its alpha plane, and what its
+// colours are made from (the JPEG decoder's planes, or the decoded sample
+// data with the rule that turns them into colour). Colours are computed only
+// for the pixels asked for, so a large image drawn small converts few pixels
+// and no RGBA copy of the image is ever made.
+struct image_samples;  // the colour source; private to the image decoder
+struct image_source {
+  int32_t width, height;
+  uint8_t* mask;  // width x height coverage bytes (255 opaque), or null
+  int64_t bytes;  // memory the source holds, for the page's account
+  image_samples* samples;
+};
+
+// Decodes the image object entry of doc into *out (zeroed first). False when
+// the image cannot be decoded (nothing is reported); *out then holds
+// nothing. Keys are read from the entry's object region and the samples from
+// its stream data, so any object whose region holds the dictionary and whose
+// stream data holds the samples can be decoded.
+bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_source* out);
+
+// The RGBA of pixels (xs[k], y), k < n, into out[4k .. 4k + 3] (alpha 255;
+// the mask is separate). xs null means columns 0 .. n - 1. y and every
+// column must lie inside the image.
+void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
+                       uint8_t* out);
+
+void image_source_free(image_source* src);
+
+// Decodes the image object entry of doc into one block. Sets *mask to null
+// first. On success returns a malloc'd block of width x height x 4 bytes
+// (red, green, blue, alpha = 255; first row of samples first), stores the
+// size in *width and *height and, when the image has a usable soft mask, a
+// malloc'd plane of width x height coverage bytes (255 opaque) in *mask; the
+// caller frees both. Null when the image cannot be decoded.
 uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* width,
                       int32_t* height, uint8_t** mask);
 

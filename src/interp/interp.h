@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "images/images.h"
 #include "pdfcore/pdfcore.h"
 #include "raster/raster.h"
 
@@ -37,10 +38,7 @@ inline constexpr int64_t kMaxPageOutlineWork = int64_t{1} << 28;
 // memory account.
 struct image_cache {
   int32_t num;  // object number, 0 when empty
-  int32_t width, height;
-  uint8_t* pixels;
-  uint8_t* mask;
-  int64_t held;
+  image_source image;
 };
 
 // State shared by every context of one page.

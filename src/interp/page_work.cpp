@@ -12,9 +12,8 @@ void page_work_init(page_work* w) {
 }
 
 void page_work_release(page_work* w) {
-  free(w->image.pixels);
-  free(w->image.mask);
-  page_memory_give(w->image.held);
+  page_memory_give(w->image.image.bytes);
+  image_source_free(&w->image.image);
   w->image = image_cache{};
 }
 

@@ -32,6 +32,17 @@ int xobject_matrix(const uint8_t* t, int32_t start, int32_t end, matrix* m) {
   return 1;
 }
 
+void image_rows(const void* ctx, int32_t y, const int32_t* xs, int32_t n, uint8_t* out) {
+  image_source_rgba((const image_source*)ctx, y, xs, n, out);
+}
+
+// Paints a decoded image into the unit square under the current CTM.
+void draw_image(interp* ctx, const image_source* image) {
+  const pixel_rows rows = {image, image_rows};
+  draw_pixel_rows(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, image->width, image->height,
+                  &rows, image->mask, ctx->canvas->fill_alpha);
+}
+
 // Decodes an image object and paints it into the unit square under the
 // current CTM. An image XObject (num > 0) is kept in the page's one-image
 // cache while the memory account allows, so repeated uses decode once.
@@ -39,32 +50,24 @@ void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, in
   page_work* work = ctx->work;
   image_cache* cache = work ? &work->image : nullptr;
   if (cache && num > 0 && cache->num == num) {
-    draw_pixels(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, cache->width, cache->height,
-                cache->pixels, cache->mask, ctx->canvas->fill_alpha);
+    draw_image(ctx, &cache->image);
     return;
   }
   // The cached image makes room for this one.
   if (cache && num > 0) page_work_release(work);
-  int32_t w = 0, h = 0;
-  uint8_t* mask = nullptr;
-  uint8_t* pixels = decode_image(doc, entry, &w, &h, &mask);
-  if (!pixels) return;
-  const int64_t area = (int64_t)w * h;
-  const int64_t held = area * 4 + (mask ? area : 0);
-  if (!page_memory_take(held)) {
-    free(pixels);
-    free(mask);
+  image_source image;
+  if (!decode_image_source(doc, entry, &image)) return;
+  if (!page_memory_take(image.bytes)) {
+    image_source_free(&image);
     return;
   }
-  draw_pixels(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, w, h, pixels, mask,
-              ctx->canvas->fill_alpha);
+  draw_image(ctx, &image);
   if (cache && num > 0) {
-    *cache = image_cache{num, w, h, pixels, mask, held};
+    *cache = image_cache{num, image};
     return;
   }
-  free(pixels);
-  free(mask);
-  page_memory_give(held);
+  page_memory_give(image.bytes);
+  image_source_free(&image);
 }
 
 void do_image(interp* ctx, const obj_entry* entry, const uint8_t* t, int32_t start, int32_t end) {

@@ -6,11 +6,14 @@
 // The source column of each destination column is computed once per call,
 // so the inner loop is a table look-up and one composite per pixel; the
 // result is the same as computing both source coordinates at every pixel.
+// Pixels come from the image a row at a time, each distinct visible pixel
+// of a row once, so decoders convert only what is shown.
 #include "raster/raster.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -34,9 +37,9 @@ int32_t source_index(int64_t offset, int32_t n, int64_t span) {
 
 }  // namespace
 
-int draw_pixels(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
-                const uint8_t* pixels, const uint8_t* mask, double alpha) {
-  if (!cv || !ctm || !pixels || w <= 0 || h <= 0 || cv->clip_empty) return 0;
+int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
+                    const pixel_rows* src, const uint8_t* mask, double alpha) {
+  if (!cv || !ctm || !src || w <= 0 || h <= 0 || cv->clip_empty) return 0;
   const double X0 = ctm->e, Y0 = ctm->f;
   const double X1 = ctm->a * uw + ctm->c * uh + ctm->e;
   const double Y1 = ctm->b * uw + ctm->d * uh + ctm->f;
@@ -52,22 +55,74 @@ int draw_pixels(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, 
   const int64_t cy1 = std::min({y1, (int64_t)cv->height, (int64_t)cv->clip_y1});
   if (cx0 >= cx1 || cy0 >= cy1) return 0;
 
-  // At most kMaxCanvasSide entries.
-  int32_t* cols = (int32_t*)malloc(sizeof(int32_t) * (size_t)(cx1 - cx0));
-  if (!cols) return 0;
-  for (int64_t j = cx0; j < cx1; j++) cols[j - cx0] = source_index(j - x0, w, x1 - x0);
+  // Per visible column (at most kMaxCanvasSide of them): its source column
+  // and the slot of that column among the distinct ones asked for; then the
+  // distinct columns, and one row of their pixels.
+  const size_t n = (size_t)(cx1 - cx0);
+  int32_t* block = (int32_t*)malloc(n * (3 * sizeof(int32_t) + 4));
+  if (!block) return 0;
+  int32_t* cols = block;
+  int32_t* slot = block + n;
+  int32_t* distinct = block + 2 * n;
+  uint8_t* row = (uint8_t*)(block + 3 * n);
+  int32_t nd = 0;
+  for (size_t j = 0; j < n; j++) {
+    cols[j] = source_index((int64_t)j + cx0 - x0, w, x1 - x0);
+    if (nd == 0 || distinct[nd - 1] != cols[j]) distinct[nd++] = cols[j];
+    slot[j] = nd - 1;
+  }
 
+  int32_t shown = -1;  // the source row in row[]
   for (int64_t i = cy0; i < cy1; i++) {
-    const size_t row = (size_t)source_index(i - y0, h, y1 - y0) * (size_t)w;
-    for (int64_t j = cx0; j < cx1; j++) {
-      const size_t p = row + (size_t)cols[j - cx0];
-      const uint8_t* px = pixels + p * 4;
+    const int32_t v = source_index(i - y0, h, y1 - y0);
+    if (v != shown) {
+      src->row(src->ctx, v, distinct, nd, row);
+      shown = v;
+    }
+    const uint8_t* mrow = mask ? mask + (size_t)v * (size_t)w : nullptr;
+    const size_t line = (size_t)i * (size_t)cv->width;
+    for (size_t j = 0; j < n; j++) {
+      const uint8_t* px = row + (size_t)slot[j] * 4;
       double a = (px[3] / 255.0) * alpha;
-      if (mask) a *= mask[p] / 255.0;
+      if (mrow) a *= mrow[cols[j]] / 255.0;
       if (!(a > 0)) continue;
-      blend_px(cv, (int32_t)j, (int32_t)i, px[0] / 255.0, px[1] / 255.0, px[2] / 255.0, a);
+      const int32_t x = (int32_t)((int64_t)j + cx0);
+      if (a >= 1) {
+        // Full coverage replaces the pixel: blend_px gives trunc(v / 255.0 *
+        // 255), which is v for every byte v, and an opaque pixel.
+        uint8_t* out = cv->rgb + (line + (size_t)x) * 3;
+        out[0] = px[0];
+        out[1] = px[1];
+        out[2] = px[2];
+        if (cv->alpha) cv->alpha[line + (size_t)x] = 255;
+        continue;
+      }
+      blend_px(cv, x, (int32_t)i, px[0] / 255.0, px[1] / 255.0, px[2] / 255.0, a);
     }
   }
-  free(cols);
+  free(block);
   return 1;
+}
+
+namespace {
+
+struct rgba_block {
+  const uint8_t* pixels;
+  int32_t w;
+};
+
+void rgba_block_row(const void* ctx, int32_t y, const int32_t* xs, int32_t n, uint8_t* out) {
+  const rgba_block* b = (const rgba_block*)ctx;
+  const uint8_t* line = b->pixels + (size_t)y * (size_t)b->w * 4;
+  for (int32_t k = 0; k < n; k++) memcpy(out + (size_t)k * 4, line + (size_t)xs[k] * 4, 4);
+}
+
+}  // namespace
+
+int draw_pixels(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
+                const uint8_t* pixels, const uint8_t* mask, double alpha) {
+  if (!pixels) return 0;
+  const rgba_block b = {pixels, w};
+  const pixel_rows src = {&b, rgba_block_row};
+  return draw_pixel_rows(cv, ctm, uw, uh, w, h, &src, mask, alpha);
 }

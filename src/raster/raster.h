@@ -161,3 +161,17 @@ void color_get(const color* c, double* r, double* g, double* b);
 // Returns 1 when something was visited, else 0.
 int draw_pixels(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
                 const uint8_t* pixels, const uint8_t* mask, double alpha);
+
+// An image's pixels handed over a row at a time: row(ctx, y, xs, n, out)
+// writes the RGBA of pixels (xs[k], y), k < n, into out[4k .. 4k + 3].
+struct pixel_rows {
+  const void* ctx;
+  void (*row)(const void* ctx, int32_t y, const int32_t* xs, int32_t n, uint8_t* out);
+};
+
+// draw_pixels with the pixels taken from src. Each source row is asked for
+// once per run of device rows that show it, and only for the columns that
+// are visible, each once, so an image drawn smaller than its size converts
+// only the pixels it shows.
+int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
+                    const pixel_rows* src, const uint8_t* mask, double alpha);

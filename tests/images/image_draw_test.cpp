@@ -1,6 +1,7 @@
 // draw_pixels places images axis-aligned by nearest neighbour: box corners
 // rounded half away from zero, upright under flips and rotations, coverage
 // from the alpha byte, the mask and the constant alpha, and the clip.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -155,17 +156,28 @@ TEST(ImageDraw, ClipRectangleLimitsThePixels) {
 // The column table must give what the per-pixel rule gives: for every visible
 // device pixel, source (trunc((j - x0) w / (x1 - x0)), trunc((i - y0) h / (y1 - y0))).
 TEST(ImageDraw, SameAsPerPixelRule) {
+  // Opaque pixels, translucent ones, a mask and a constant alpha, over a
+  // white page and over one with a translucent band (so the alpha plane
+  // exists): every pixel as blend_px gives it.
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> coord(-30, 90), scale(-70, 70);
-  for (int round = 0; round < 200; round++) {
+  for (int round = 0; round < 400; round++) {
     int32_t w = 1 + rng() % 13, h = 1 + rng() % 11;
-    std::vector<uint8_t> px((size_t)w * h * 4);
+    std::vector<uint8_t> px((size_t)w * h * 4), mask((size_t)w * h);
     for (size_t i = 0; i < px.size(); i++) px[i] = (uint8_t)rng();
-    for (size_t i = 3; i < px.size(); i += 4) px[i] = 255;
+    for (size_t i = 0; i < mask.size(); i++) mask[i] = rng() % 3 ? 255 : (uint8_t)rng();
+    if (round % 4 != 3)
+      for (size_t i = 3; i < px.size(); i += 4) px[i] = 255;
+    const bool masked = round % 5 == 1;
+    const double alpha = round % 7 == 2 ? 0.6 : round % 7 == 4 ? 1.5 : 1.0;
     matrix m = {scale(rng), 0, 0, scale(rng), coord(rng), coord(rng)};
     if (round % 3 == 0) m = {0, m.a, m.d, 0, m.e, m.f};
     page got(64, 48), want(64, 48);
-    got.draw(m, w, h, px);
+    if (round % 2)
+      for (page* p : {&got, &want})
+        for (int32_t y = 10; y < 30; y++)
+          for (int32_t x = 5; x < 60; x++) blend_px(&p->cv, x, y, 0.2, 0.4, 0.9, 0.5);
+    got.draw(m, w, h, px, masked ? mask.data() : nullptr, alpha);
 
     double X0 = m.e, Y0 = m.f, X1 = m.a + m.c + m.e, Y1 = m.b + m.d + m.f;
     long x0 = lround(std::min(X0, X1)), x1 = lround(std::max(X0, X1));
@@ -178,8 +190,63 @@ TEST(ImageDraw, SameAsPerPixelRule) {
         u = std::min<long>(std::max<long>(u, 0), w - 1);
         v = std::min<long>(std::max<long>(v, 0), h - 1);
         const uint8_t* s = &px[(v * w + u) * 4];
-        blend_px(&want.cv, (int32_t)j, (int32_t)i, s[0] / 255.0, s[1] / 255.0, s[2] / 255.0, 1.0);
+        double a = (s[3] / 255.0) * alpha;
+        if (masked) a *= mask[v * w + u] / 255.0;
+        blend_px(&want.cv, (int32_t)j, (int32_t)i, s[0] / 255.0, s[1] / 255.0, s[2] / 255.0, a);
       }
     ASSERT_TRUE(got.same_as(want)) << "round " << round;
+  }
+}
+
+namespace {
+
+// A source that records what drawing asks of it; pixel (x, y) is (x, y, 0).
+struct counting_source {
+  int32_t rows = 0, pixels = 0, widest = 0;
+  std::vector<int32_t> asked_rows;
+  static void row(const void* ctx, int32_t y, const int32_t* xs, int32_t n, uint8_t* out) {
+    counting_source* c = (counting_source*)const_cast<void*>(ctx);
+    c->rows++;
+    c->pixels += n;
+    c->widest = std::max(c->widest, n);
+    c->asked_rows.push_back(y);
+    for (int32_t k = 0; k < n; k++) {
+      out[4 * k] = (uint8_t)xs[k];
+      out[4 * k + 1] = (uint8_t)y;
+      out[4 * k + 2] = 0;
+      out[4 * k + 3] = 255;
+    }
+  }
+};
+
+}  // namespace
+
+TEST(ImageDraw, EachShownRowAskedOnceForItsVisibleColumns) {
+  // 1000 x 1000 pixels into a 50 x 40 box: 40 rows of 50 columns at most.
+  {
+    page p;
+    counting_source c;
+    const pixel_rows src = {&c, counting_source::row};
+    const matrix m = {50, 0, 0, 40, 10, 20};
+    EXPECT_EQ(draw_pixel_rows(&p.cv, &m, 1, 1, 1000, 1000, &src, nullptr, 1.0), 1);
+    EXPECT_EQ(c.rows, 40);
+    EXPECT_EQ(c.widest, 50);
+    EXPECT_TRUE(std::is_sorted(c.asked_rows.begin(), c.asked_rows.end()));
+    EXPECT_EQ(p.rgb(10, 20), "0,0,0");
+    EXPECT_EQ(p.rgb(11, 21), std::to_string(20) + "," + std::to_string(25) + ",0");
+  }
+  // 4 x 3 pixels into a 100 x 90 box, half of it clipped away: each source
+  // row once, each of the visible source columns once.
+  {
+    page p;
+    p.cv.clip_x1 = 60;
+    counting_source c;
+    const pixel_rows src = {&c, counting_source::row};
+    const matrix m = {100, 0, 0, 90, 10, 20};
+    draw_pixel_rows(&p.cv, &m, 1, 1, 4, 3, &src, nullptr, 1.0);
+    EXPECT_EQ(c.asked_rows, (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(c.pixels, 3 * 2);  // columns 0 and 1 show left of x = 60
+    EXPECT_EQ(p.rgb(59, 109), "1,2,0");
+    EXPECT_EQ(p.rgb(60, 109), "255,255,255");
   }
 }

@@ -192,3 +192,73 @@ TEST(ImageMemory, LargeImagesWithLittleData) {
     EXPECT_LT(peak, 16 << 20);
   }
 }
+
+TEST(ImageSource, JpegKeptAsPlanesWithTheSameColours) {
+  // A 1024 x 512 frame shown as 1024 x 512 and as 300 x 700: rows asked for
+  // with scattered columns give what the whole-block decode gives, and
+  // decoding never builds an RGBA copy of the frame.
+  const int64_t frame = 1024 * 512;
+  const std::string jpg = make_jpeg(1024, 512);
+  for (auto [w, h] : std::vector<std::pair<int32_t, int32_t>>{{1024, 512}, {300, 700}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::string pdf =
+        image_doc("/Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                      " /ColorSpace /DeviceRGB /Filter /DCTDecode",
+                  jpg);
+    const decoded whole = decode(pdf);
+    ASSERT_TRUE(whole.ok);
+    test_util::loaded_doc doc(pdf);
+    ASSERT_TRUE(doc.ok);
+    image_source src;
+    test_util::alloc_peak::start();
+    ASSERT_TRUE(decode_image_source(&doc.doc, doc.find(10), &src));
+    const int64_t peak = test_util::alloc_peak::stop();
+    EXPECT_EQ(src.width, w);
+    EXPECT_EQ(src.height, h);
+    EXPECT_EQ(src.mask, nullptr);
+    // Three planes of the frame, and little besides.
+    EXPECT_GE(src.bytes, 3 * frame);
+    EXPECT_LT(src.bytes, 4 * frame);
+    if (test_util::alloc_peak::available()) {
+      EXPECT_LT(peak, 4 * frame);
+    }
+    const std::vector<int32_t> xs = {w - 1, 0, 7, 7, w / 2, 1};
+    std::vector<uint8_t> got(xs.size() * 4);
+    for (int32_t y : {0, h / 3, h - 1}) {
+      image_source_rgba(&src, y, xs.data(), (int32_t)xs.size(), got.data());
+      for (size_t k = 0; k < xs.size(); k++)
+        EXPECT_EQ(memcmp(&got[k * 4], &whole.rgba[((size_t)y * w + xs[k]) * 4], 4), 0)
+            << xs[k] << "," << y;
+    }
+    image_source_free(&src);
+    EXPECT_EQ(src.samples, nullptr);
+  }
+}
+
+TEST(ImageSource, SamplesKeptAsDecodedAndEightBitMaskAdopted) {
+  // 8-bit RGB samples are kept as they are (3 bytes a pixel, not 4), and an
+  // 8-bit soft mask with data to spare becomes the alpha plane as it is.
+  std::string samples, mask;
+  for (int i = 0; i < 6; i++) samples += raw({i * 40, 255 - i * 40, 7});
+  mask = raw({0, 50, 100, 150, 200, 250, 99, 99});
+  const std::string pdf = image_doc(
+      "/Width 3 /Height 2 /BitsPerComponent 8 /ColorSpace /DeviceRGB /SMask 11 0 R", samples,
+      image_test::stream_obj(11, "/Width 3 /Height 2 /BitsPerComponent 8", mask));
+  const decoded whole = decode(pdf);
+  ASSERT_TRUE(whole.ok);
+  test_util::loaded_doc doc(pdf);
+  ASSERT_TRUE(doc.ok);
+  image_source src;
+  ASSERT_TRUE(decode_image_source(&doc.doc, doc.find(10), &src));
+  EXPECT_EQ(src.bytes, 18 + 6);
+  ASSERT_NE(src.mask, nullptr);
+  EXPECT_EQ(std::vector<uint8_t>(src.mask, src.mask + 6), whole.mask);
+  EXPECT_EQ(std::vector<uint8_t>(whole.mask.begin(), whole.mask.end()),
+            std::vector<uint8_t>(mask.begin(), mask.begin() + 6));
+  uint8_t row[12];
+  image_source_rgba(&src, 1, nullptr, 3, row);
+  EXPECT_EQ(memcmp(row, &whole.rgba[12], 12), 0);
+  EXPECT_EQ(row[0], 120);
+  EXPECT_EQ(row[1], 135);
+  image_source_free(&src);
+}
