@@ -2,13 +2,16 @@
 // decodes that one scan block by block with a double-precision inverse DCT,
 // upsamples chroma by nearest neighbour and converts to RGB.
 //
-// - Huffman codes are read one bit at a time; once the code so far is no
-//   larger than the largest code of its length, its symbol sits at a fixed
-//   offset from the first code of that length (T.81 F.2.2.3). This gives
-//   exactly what a 65,536-entry table indexed by code value would, at 4 KB a
-//   table instead of 256 KB: one call's tables (a set of eight and each
-//   component's own copies of two) take about 70 KB, not 4 MiB that would
-//   have to be filled for every small inline image.
+// - Huffman codes are defined by a walk one bit at a time; once the code so
+//   far is no larger than the largest code of its length, its symbol sits at
+//   a fixed offset from the first code of that length (T.81 F.2.2.3). This
+//   gives exactly what a 65,536-entry table indexed by code value would, at
+//   5 KB a table instead of 256 KB: one call's tables (a set of eight and
+//   each component's own copies of two) take about 85 KB, not 4 MiB that
+//   would have to be filled for every small inline image. Codes of up to
+//   nine bits, nearly all of them, are found by one look-up in a 512-entry
+//   table built from the same walk, when the data hold their bits before
+//   any marker; the rest take the walk.
 // - Planes hold each sample XOR 0x80, so the zero bytes of a fresh calloc read
 //   back as mid-grey (128). Blocks a scan never reaches (components it does
 //   not list, the rest of a scan that stops early) need no fill pass, and the
@@ -57,11 +60,17 @@ constexpr int kReadMarker = 2;  // a marker met inside the entropy-coded data
 // the largest code value of that length (-1 when the length has no codes),
 // first[k] the smallest, and the symbol of code value c is
 // symbols[index[k] + c - first[k]].
+//
+// fast[] answers for the first kFastBits bits of the data what that walk
+// would: length << 8 | symbol of the code they start with, or 0 when the
+// code is longer or the walk would stop without a symbol.
+constexpr int kFastBits = 9;
 struct huff_table {
   int32_t maxcode[17];
   int32_t first[17];
   int32_t index[17];
   uint8_t symbols[kMaxSymbols];
+  uint16_t fast[1 << kFastBits];
 };
 
 // Tables as DQT and DHT segments define them; quantisation values in natural
@@ -247,6 +256,18 @@ bool build_huffman(huff_table* t, const uint8_t* counts, const uint8_t* symbols,
     code = (code + count) << 1;
     next += count;
   }
+  // The bit-by-bit walk of jb_huff over every kFastBits-bit prefix.
+  for (uint32_t p = 0; p < (1u << kFastBits); p++) {
+    t->fast[p] = 0;
+    for (int k = 1; k <= kFastBits; k++) {
+      int32_t c = static_cast<int32_t>(p >> (kFastBits - k));
+      if (c <= t->maxcode[k]) {
+        if (c >= t->first[k])
+          t->fast[p] = static_cast<uint16_t>(k << 8 | t->symbols[t->index[k] + c - t->first[k]]);
+        break;
+      }
+    }
+  }
   return true;
 }
 
@@ -403,7 +424,51 @@ inline int jb_bit(bit_reader* r) {
   return (r->cur >> r->bits) & 1;
 }
 
-// Reads one Huffman code bit by bit: after the k-th bit the code so far is a
+// The next bits of the data without moving the reader: the unread bits of
+// the current byte, then whole data bytes (FF 00 read as FF) up to a marker,
+// a lone FF at the end, or the end. Returns how many bits *look holds (the
+// last read in its low bits); at least 17 unless the data stop sooner.
+inline int peek_bits(const bit_reader* r, uint32_t* look) {
+  int n = r->bits;
+  uint32_t v = r->cur & ((1u << n) - 1);
+  uint64_t pos = r->pos;
+  while (n <= 16 && pos < r->size) {
+    uint8_t b = r->data[pos];
+    if (b == 0xff) {
+      if (r->size - pos < 2 || r->data[pos + 1] != 0) break;
+      pos += 2;
+    } else {
+      pos++;
+    }
+    v = v << 8 | b;
+    n += 8;
+  }
+  *look = v;
+  return n;
+}
+
+// Moves the reader past n bits that peek_bits showed, leaving it as n calls
+// of jb_bit would.
+inline void skip_bits(bit_reader* r, int n) {
+  if (n <= r->bits) {
+    r->bits -= n;
+    return;
+  }
+  n -= r->bits;
+  for (;;) {
+    uint8_t b = r->data[r->pos];
+    r->pos += b == 0xff ? 2 : 1;
+    r->cur = b;
+    if (n <= 8) {
+      r->bits = 8 - n;
+      return;
+    }
+    n -= 8;
+  }
+}
+
+// Reads one Huffman code: by the fast table when it can, else bit by bit,
+// which gives the same symbol. After the k-th bit the code so far is a
 // complete code of length k exactly when it is no larger than maxcode[k].
 // Returns the symbol, or -1 with the reader's error set (kReadEnd when no
 // code matches).
@@ -413,6 +478,16 @@ inline int jb_bit(bit_reader* r) {
 // the next length's first code. The test below is the guard a table with a
 // -1 entry would give, should that reasoning ever break.
 int jb_huff(bit_reader* r, const huff_table* t) {
+  // Codes of up to kFastBits bits whose bits are all there: one look-up.
+  uint32_t look;
+  const int n = peek_bits(r, &look);
+  if (n >= kFastBits) {
+    const uint16_t e = t->fast[(look >> (n - kFastBits)) & ((1u << kFastBits) - 1)];
+    if (e) {
+      skip_bits(r, e >> 8);
+      return e & 0xff;
+    }
+  }
   int32_t code = 0;
   for (int k = 1; k <= 16; k++) {
     code = code * 2 + jb_bit(r);
@@ -429,7 +504,14 @@ int jb_huff(bit_reader* r, const huff_table* t) {
 // Reads s (1..16) bits and extends them to a signed value (T.81 F.2.2.1).
 int32_t receive_extend(bit_reader* r, int s) {
   int32_t v = 0;
-  for (int i = 0; i < s; i++) v = v * 2 + jb_bit(r);
+  uint32_t look;
+  const int n = peek_bits(r, &look);
+  if (n >= s) {
+    v = static_cast<int32_t>((look >> (n - s)) & ((1u << s) - 1));
+    skip_bits(r, s);
+  } else {
+    for (int i = 0; i < s; i++) v = v * 2 + jb_bit(r);
+  }
   if (v < (int32_t{1} << (s - 1))) v += 1 - (int32_t{1} << s);
   return v;
 }
@@ -492,6 +574,7 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
   const double* ctab = costab();
   alignas(16) double f[64], t[64];
   int rows[8], nrows = 0;
+  bool dc_only = false;  // only the DC coefficient is nonzero
   for (int v = 0; v < 8; v++) {
     bool any = false;
     for (int u = 0; u < 8; u++) {
@@ -500,6 +583,8 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
     }
     if (!any) continue;
     rows[nrows++] = v;
+    dc_only = v == 0 && f[1] == 0 && f[2] == 0 && f[3] == 0 && f[4] == 0 && f[5] == 0 &&
+              f[6] == 0 && f[7] == 0;
 #if defined(__SSE2__)
     // Two values of x per instruction. The zero terms the scalar loop leaves
     // out are added here, which changes nothing (see above).
@@ -518,6 +603,18 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
       t[v * 8 + x] = sum;
     }
 #endif
+  }
+  if (dc_only && nrows == 1) {
+    // Every cosine of frequency 0 is the same number, so all 64 sums are
+    // the one product c0 (c0 F[0][0]) the loops below would compute (their
+    // other terms are zeros added to it): one sample fills the block.
+    const double c0 = ctab[0];
+    double q = c0 * (c0 * f[0]) + 128;
+    int sample = q < 0 ? 0 : q > 255 ? 255 : static_cast<int>(std::floor(q + 0.5));
+    const uint64_t cols = c->pw - x0 < 8 ? c->pw - x0 : 8;
+    for (int y = 0; y < 8 && y0 + y < c->ph; y++)
+      std::memset(c->plane + (y0 + y) * c->pw + x0, sample ^ 0x80, cols);
+    return;
   }
   for (int y = 0; y < 8; y++) {
     if (y0 + y >= c->ph) break;
