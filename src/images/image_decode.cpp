@@ -419,6 +419,7 @@ struct image_samples {
   uint8_t* lookup = nullptr;
   convert_args args = {};
   uint64_t row_bytes = 0;
+  uint8_t* rgba = nullptr;  // the whole image, once image_source_keep_rgba made it
 
   image_samples() = default;
   image_samples(const image_samples&) = delete;
@@ -428,6 +429,7 @@ struct image_samples {
     free(frame_cols);
     free(data);
     free(lookup);
+    free(rgba);
   }
 };
 
@@ -537,6 +539,15 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
                        uint8_t* out) {
   const image_samples* sm = src->samples;
   const int32_t W = src->width;
+  if (sm->rgba) {
+    const uint8_t* line = sm->rgba + (size_t)y * (size_t)W * 4;
+    if (!xs) {
+      memcpy(out, line, (size_t)n * 4);
+      return;
+    }
+    for (int32_t k = 0; k < n; k++) memcpy(out + (size_t)k * 4, line + (size_t)xs[k] * 4, 4);
+    return;
+  }
   if (sm->is_jpeg) {
     const jpeg_planes* jp = &sm->jpeg;
     int32_t v = y;
@@ -563,6 +574,28 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
     const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
     sample_rgba(s, i, x, y, sm->row_bytes, sm->args, out);
   }
+}
+
+bool image_source_keep_rgba(image_source* src) {
+  image_samples* sm = src->samples;
+  if (!sm) return false;
+  if (sm->rgba) return true;
+  const size_t W = (size_t)src->width, H = (size_t)src->height;
+  uint8_t* block = (uint8_t*)malloc(W * H * 4);
+  if (!block) return false;
+  for (size_t y = 0; y < H; y++)
+    image_source_rgba(src, (int32_t)y, nullptr, (int32_t)W, block + y * W * 4);
+  jpeg_planes_free(&sm->jpeg);
+  free(sm->frame_cols);
+  free(sm->data);
+  free(sm->lookup);
+  sm->frame_cols = nullptr;
+  sm->data = nullptr;
+  sm->lookup = nullptr;
+  sm->is_jpeg = false;
+  sm->rgba = block;
+  src->bytes = (int64_t)(W * H * 4) + (src->mask ? (int64_t)(W * H) : 0);
+  return true;
 }
 
 void image_source_free(image_source* src) {

@@ -67,6 +67,12 @@ bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_s
 void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
                        uint8_t* out);
 
+// Converts the whole image to RGBA once and keeps only that (plus the
+// mask), for an image drawn again and again: later rows are copies. True
+// when the source now holds RGBA (also when it already did); src->bytes is
+// updated. False, with the source unchanged, when memory runs out.
+bool image_source_keep_rgba(image_source* src);
+
 void image_source_free(image_source* src);
 
 // Decodes the image object entry of doc into one block. Sets *mask to null

@@ -50,7 +50,18 @@ void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, in
   page_work* work = ctx->work;
   image_cache* cache = work ? &work->image : nullptr;
   if (cache && num > 0 && cache->num == num) {
-    draw_image(ctx, &cache->image);
+    // An image drawn again is converted once, if the account allows, so
+    // that later draws copy pixels instead of converting them each time.
+    image_source* image = &cache->image;
+    const int64_t before = image->bytes;
+    const int64_t block = (int64_t)image->width * image->height * 4;
+    if (page_memory_take(block)) {
+      if (image_source_keep_rgba(image))
+        page_memory_give(before + block - image->bytes);
+      else
+        page_memory_give(block);
+    }
+    draw_image(ctx, image);
     return;
   }
   // The cached image makes room for this one.

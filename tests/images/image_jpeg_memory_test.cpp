@@ -222,13 +222,19 @@ TEST(ImageSource, JpegKeptAsPlanesWithTheSameColours) {
     if (test_util::alloc_peak::available()) {
       EXPECT_LT(peak, 4 * frame);
     }
+    // The same from the planes and, once converted for repeated drawing,
+    // from the RGBA block that replaces them.
     const std::vector<int32_t> xs = {w - 1, 0, 7, 7, w / 2, 1};
     std::vector<uint8_t> got(xs.size() * 4);
-    for (int32_t y : {0, h / 3, h - 1}) {
-      image_source_rgba(&src, y, xs.data(), (int32_t)xs.size(), got.data());
-      for (size_t k = 0; k < xs.size(); k++)
-        EXPECT_EQ(memcmp(&got[k * 4], &whole.rgba[((size_t)y * w + xs[k]) * 4], 4), 0)
-            << xs[k] << "," << y;
+    for (int pass = 0; pass < 2; pass++) {
+      for (int32_t y : {0, h / 3, h - 1}) {
+        image_source_rgba(&src, y, xs.data(), (int32_t)xs.size(), got.data());
+        for (size_t k = 0; k < xs.size(); k++)
+          EXPECT_EQ(memcmp(&got[k * 4], &whole.rgba[((size_t)y * w + xs[k]) * 4], 4), 0)
+              << pass << ": " << xs[k] << "," << y;
+      }
+      ASSERT_TRUE(image_source_keep_rgba(&src));
+      EXPECT_EQ(src.bytes, (int64_t)w * h * 4);
     }
     image_source_free(&src);
     EXPECT_EQ(src.samples, nullptr);

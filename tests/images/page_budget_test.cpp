@@ -188,14 +188,26 @@ TEST(PageMemory, DecodesPastTheAccountAreRefusedAndTheAccountBalances) {
   const int64_t limit = 64 << 20;
   page_memory_begin(limit, INT64_MAX);
   {
+    // Drawn once, the image stays cached as its 3 MB of samples; drawn
+    // again, it is converted once and kept as 4 MB of RGBA instead.
     budget_page p(pdf);
-    p.run("q 100 0 0 100 0 0 cm /Im Do /Im Do Q /F1 Do BT /Helv 12 Tf (x) Tj ET");
+    p.run("q 100 0 0 100 0 0 cm /Im Do Q");
     EXPECT_TRUE(p.painted(50, 50));
-    // The image stays cached as its 3 MB of samples; no RGBA copy is made.
-    EXPECT_LE(page_memory_left(), limit - 3000000);
-    EXPECT_GT(page_memory_left(), limit - 4000000);
+    EXPECT_EQ(page_memory_left(), limit - 3000000);
+    p.run("q 100 0 0 100 0 0 cm /Im Do Q /F1 Do BT /Helv 12 Tf (x) Tj ET");
+    EXPECT_LE(page_memory_left(), limit - 4000000);
+    EXPECT_GT(page_memory_left(), limit - 4100000);
   }
   EXPECT_EQ(page_memory_left(), limit);
+  // An account too small for the RGBA keeps drawing from the samples.
+  page_memory_begin(3500000, INT64_MAX);
+  {
+    budget_page p(pdf);
+    p.run("q 100 0 0 100 0 0 cm /Im Do /Im Do Q");
+    EXPECT_TRUE(p.painted(50, 50));
+    EXPECT_EQ(page_memory_left(), 3500000 - 3000000);
+  }
+  EXPECT_EQ(page_memory_left(), 3500000);
 
   // A path the account cannot hold is dropped and ends the page: 100,000
   // segments need more than 4 MiB.
