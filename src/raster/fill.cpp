@@ -111,6 +111,19 @@ static void edge_rows(double lo, double hi, int32_t y0, int32_t y1, int32_t* fir
   *last = z;
 }
 
+// True when a piece from device y ya to yb surely crosses no sample line:
+// both ends lie between the same two lines, clear of them. This is the
+// answer edge_rows gives there (its ceilings of the two ends are equal),
+// found without a call; most chords of small glyphs end here.
+static inline bool between_sample_lines(double ya, double yb) {
+  double a = ya - 0.501, b = yb - 0.501;
+  if (!(a > 0 && b > 0 && a < 65536 && b < 65536)) return false;
+  int64_t ia = (int64_t)a, ib = (int64_t)b;
+  if (ia != ib) return false;
+  double fa = a - (double)ia, fb = b - (double)ib;
+  return fa > 1e-9 && fa < 1 - 1e-9 && fb > 1e-9 && fb < 1 - 1e-9;
+}
+
 static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb, int32_t seq,
                      int32_t y0, int32_t y1) {
   // Horizontal edges, and edges with an undefined y, cross no sample line.
@@ -130,17 +143,22 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
     map_point(m, sg.x0, sg.y0, &xa, &ya);
     if (sg.kind != 1) {
       map_point(m, sg.x3, sg.y3, &xb, &yb);
-      add_edge(s, xa, ya, xb, yb, seq++, y0, y1);
+      if (!between_sample_lines(ya, yb)) add_edge(s, xa, ya, xb, yb, seq, y0, y1);
+      seq++;
       continue;
     }
+    // All chord points first, so that the loop below only tests and adds.
+    double cx[kCubicChords + 1], cy[kCubicChords + 1];
+    cx[0] = xa;
+    cy[0] = ya;
     for (int k = 1; k <= kCubicChords; k++) {
       double px, py;
       bezier_chord_point(sg, k, &px, &py);
-      map_point(m, px, py, &xb, &yb);
-      add_edge(s, xa, ya, xb, yb, seq++, y0, y1);
-      xa = xb;
-      ya = yb;
+      map_point(m, px, py, &cx[k], &cy[k]);
     }
+    for (int k = 1; k <= kCubicChords; k++, seq++)
+      if (!between_sample_lines(cy[k - 1], cy[k]))
+        add_edge(s, cx[k - 1], cy[k - 1], cx[k], cy[k], seq, y0, y1);
   }
 }
 
@@ -231,7 +249,18 @@ void raster_fill(canvas* cv, const path* p, const matrix* ctm, int nonzero, doub
       xs[i].dir = e.yb > e.ya ? 1 : -1;
       xs[i].seq = e.seq;
     }
-    std::sort(xs, xs + kept, crossing_less);
+    if (kept <= 16) {
+      // A glyph's row has a handful of crossings: insertion sort. The order
+      // is total (ties go by path position), so any sort gives this one.
+      for (size_t i = 1; i < kept; i++) {
+        const xsec v = xs[i];
+        size_t j = i;
+        for (; j > 0 && crossing_less(v, xs[j - 1]); j--) xs[j] = xs[j - 1];
+        xs[j] = v;
+      }
+    } else {
+      std::sort(xs, xs + kept, crossing_less);
+    }
     rule_spans(cv, y, xs, (int32_t)kept, nonzero, box.x1, r, g, b, alpha);
   }
 }

@@ -71,10 +71,13 @@ void path_bbox_dev(const canvas* cv, const path* p, const matrix* m, dev_box* bo
   auto widen = [&](double x, double y) {
     double dx = m->a * x + m->c * y + m->e;
     double dy = m->b * x + m->d * y + m->f;
-    minx = fmin(minx, dx);
-    maxx = fmax(maxx, dx);
-    miny = fmin(miny, dy);
-    maxy = fmax(maxy, dy);
+    // fmin/fmax without the library calls: an undefined coordinate leaves
+    // the bound as it was (the bounds start finite, so never NaN), and the
+    // sign of a zero bound cannot change the whole pixels below.
+    if (dx < minx) minx = dx;
+    if (dx > maxx) maxx = dx;
+    if (dy < miny) miny = dy;
+    if (dy > maxy) maxy = dy;
   };
   for (int32_t i = 0; i < p->count; i++) {
     const path_seg& s = p->segs[i];

@@ -100,7 +100,7 @@ bool same_pixels(const canvas& a, const canvas& b) {
 TEST(FillEquivalence, RandomPathsMatchThePlainFill) {
   std::mt19937 rng(20261209);
   std::uniform_real_distribution<double> coord(-20, 120), unit(0, 1);
-  for (int round = 0; round < 300; round++) {
+  for (int round = 0; round < 400; round++) {
     SCOPED_TRACE(round);
     test_path shape;
     int subpaths = 1 + (int)(rng() % 3);
@@ -135,6 +135,11 @@ TEST(FillEquivalence, RandomPathsMatchThePlainFill) {
       double ang = unit(rng) * 6.3, sc = 0.5 + unit(rng) * 1.5;
       m = {sc * cos(ang), sc * sin(ang),  -sc * sin(ang),
            sc * cos(ang), 50 * unit(rng), 50 * unit(rng)};
+    }
+    if (round % 4 == 3) {
+      // Glyph-sized: most chords then lie between two sample lines.
+      const double sc = 0.05 + unit(rng) * 0.15;
+      m = {m.a * sc, m.b * sc, m.c * sc, m.d * sc, m.e + 20 * unit(rng), m.f + 20 * unit(rng)};
     }
     int nonzero = (int)(rng() % 2);
     double alphas[] = {1.0, 0.5, 0.3};
