@@ -184,6 +184,19 @@ void out_u16(jpeg_out* w, uint32_t v) {
 // 0xFF byte of entropy-coded data is followed by a stuffed 0x00.
 // Writes out the whole bytes of acc, each 0xFF followed by a stuffed 0x00.
 inline void bw_flush(jpeg_out* w) {
+  if (w->nbits >= 32) {
+    // Four bytes at once when none of them is 0xFF (no stuffing needed).
+    const uint32_t word = uint32_t(w->acc >> (w->nbits - 32));
+    const uint32_t ff = word & (word >> 1) & (word >> 2) & (word >> 3) & (word >> 4) & (word >> 5) &
+                        (word >> 6) & (word >> 7) & 0x01010101u;
+    if (ff == 0) {
+      const uint8_t bytes[4] = {uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8),
+                                uint8_t(word)};
+      memcpy(w->data + w->len, bytes, 4);
+      w->len += 4;
+      w->nbits -= 32;
+    }
+  }
   while (w->nbits >= 8) {
     w->nbits -= 8;
     uint8_t byte = uint8_t(w->acc >> w->nbits);
@@ -199,6 +212,15 @@ inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
   if (count == 0) return;
   w->acc = (w->acc << count) | (value & ((1u << count) - 1));
   w->nbits += count;
+  if (w->nbits >= 32) bw_flush(w);
+}
+
+// A Huffman code (size 1..16) and s (0..16) value bits after it, as two
+// bw_bits calls would append them.
+inline void bw_code_bits(jpeg_out* w, uint32_t code, int size, uint32_t value, int s) {
+  const uint64_t v = s ? value & ((1u << s) - 1) : 0;
+  w->acc = (w->acc << (size + s)) | (uint64_t(code & ((1u << size) - 1)) << s) | v;
+  w->nbits += size + s;
   if (w->nbits >= 32) bw_flush(w);
 }
 inline int magnitude_size(int v) {
@@ -357,8 +379,7 @@ void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& 
   int diff = q[0] - *pred;
   *pred = q[0];
   int s = magnitude_size(diff);
-  bw_bits(w, dc.code[s], dc.size[s]);
-  if (s > 0) bw_bits(w, magnitude_bits(diff, s), s);
+  bw_code_bits(w, dc.code[s], dc.size[s], magnitude_bits(diff, s), s);
   int last = 0;  // the previous nonzero coefficient (or the DC)
   for (uint64_t m = b.nonzero; m != 0; m &= m - 1) {
     int k = std::countr_zero(m);
@@ -369,8 +390,10 @@ void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& 
     }
     s = magnitude_size(q[k]);
     int sym = run * 16 + s;
-    if (sym < 256) bw_bits(w, ac.code[sym], ac.size[sym]);
-    bw_bits(w, magnitude_bits(q[k], s), s);
+    if (sym < 256)
+      bw_code_bits(w, ac.code[sym], ac.size[sym], magnitude_bits(q[k], s), s);
+    else
+      bw_bits(w, magnitude_bits(q[k], s), s);
     last = k;
   }
   if (last < 63) bw_bits(w, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock]);
@@ -569,11 +592,23 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   const int32_t block_rows = (height + 7) / 8;
   const int32_t block_cols = pw / 8;
   int failed = 0;
+  const uint8_t* prev_row = nullptr;  // the image row converted last
+  int prev_r = 0;                     // and its row in the strips
   for (int32_t br = 0; br < block_rows && !failed; br++) {
     for (int r = 0; r < 8; r++) {
       int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
-      convert_row(rgba + uint64_t(y) * row_bytes, step, width, pw, plane[0] + r * pw,
-                  plane[1] + r * pw, plane[2] + r * pw);
+      const uint8_t* row = rgba + uint64_t(y) * row_bytes;
+      // A row equal to the one before (blank lines, the bottom padding)
+      // takes its samples, which depend on the pixels alone. The previous
+      // row is still in the strips: row r - 1, or row 7 before row 0 of a
+      // new strip overwrites nothing of it.
+      if (prev_row && (row == prev_row || memcmp(row, prev_row, size_t(row_bytes)) == 0)) {
+        for (int c = 0; c < 3; c++) memcpy(plane[c] + r * pw, plane[c] + prev_r * pw, size_t(pw));
+      } else {
+        convert_row(row, step, width, pw, plane[0] + r * pw, plane[1] + r * pw, plane[2] + r * pw);
+      }
+      prev_row = row;
+      prev_r = r;
     }
     for (int32_t bc = 0; bc < block_cols; bc++) {
       if (out_reserve(&w, kMcuReserve) != 0) {
