@@ -9,6 +9,7 @@
 // column it touches. There is no anti-aliasing and no span merging.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "raster/raster_internal.h"
@@ -337,10 +338,15 @@ void paint_span(canvas* cv, int32_t y, int32_t x0, int32_t x1, double r, double 
     uint8_t rb = to_byte(r * 255), gb = to_byte(g * 255), bb = to_byte(b * 255);
     size_t row = (size_t)y * (size_t)cv->width;
     uint8_t* px = cv->rgb + (row + (size_t)x0) * 3;
-    for (int32_t x = x0; x < x1; x++, px += 3) {
-      px[0] = rb;
-      px[1] = gb;
-      px[2] = bb;
+    if (rb == gb && gb == bb) {
+      // Gray, white and black spans are one byte repeated.
+      if (x1 > x0) memset(px, rb, (size_t)(x1 - x0) * 3);
+    } else {
+      for (int32_t x = x0; x < x1; x++, px += 3) {
+        px[0] = rb;
+        px[1] = gb;
+        px[2] = bb;
+      }
     }
     if (cv->alpha)
       for (int32_t x = x0; x < x1; x++) cv->alpha[row + (size_t)x] = 255;
