@@ -40,9 +40,10 @@ CALLGRIND_PAGES = ("pysf_bdb495e95b.pdf:1,pdfjs_b4f8476db0.pdf:1,"
 GNU_TIME = shutil.which("time", path="/usr/bin:/bin")
 # The rasteriser's drawing functions (src/raster/raster.h). Only calls into
 # this set from outside it count, so raster_stroke -> stroke_segment ->
-# raster_fill is not counted twice.
+# raster_fill is not counted twice. draw_pixel_rows asks the image for the
+# pixels it shows, so their colour conversion counts as drawing.
 RASTER = {"canvas_init", "canvas_init_opaque", "raster_fill", "raster_stroke", "stroke_segment", "clip_push",
-          "clip_pop", "blend_px", "draw_pixels"}
+          "clip_pop", "blend_px", "draw_pixels", "draw_pixel_rows"}
 
 
 def log(*a):

@@ -4,8 +4,10 @@
 //
 // The sample data are read as they came out of the filter chain: a position
 // past their end reads as zero, as if the data had been padded to the image's
-// size, but no padded copy is ever made. Memory per image is bounded by
-// image_limits::kMaxImagePixels.
+// size, but no padded copy is ever made. Nor is an RGBA copy: a decoded image
+// keeps its samples (or the JPEG decoder's planes) and converts the pixels
+// asked for, each by the same per-pixel rule a whole-block decode uses.
+// Memory per image is bounded by image_limits::kMaxImagePixels.
 #include "images/images.h"
 
 #include <cstdlib>
