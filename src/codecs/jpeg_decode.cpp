@@ -817,6 +817,16 @@ const char* decode(decoder* d, const uint8_t* data, uint64_t len) {
 
 }  // namespace
 
+namespace {
+
+// Copies a failure text into the per-thread buffer and points *message at it.
+void report_failure(const char* err, const char** message) {
+  std::snprintf(s_message, sizeof s_message, "%s", err);
+  if (message) *message = s_message;
+}
+
+}  // namespace
+
 bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, const char** message) {
   *out = jpeg_planes{};
   decoder d = {};
@@ -824,8 +834,7 @@ bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, con
   if (!err) err = keep_planes(&d, out);
   release(&d);
   if (err) {
-    std::snprintf(s_message, sizeof s_message, "%s", err);
-    if (message) *message = s_message;
+    report_failure(err, message);
     return false;
   }
   if (message) *message = "";
@@ -882,8 +891,7 @@ uint8_t* qx_jpeg_decode_impl(const uint8_t* data, uint64_t len, int32_t* width, 
     out = static_cast<uint8_t*>(std::malloc(bytes));
   if (!out) {
     jpeg_planes_free(&jp);
-    std::snprintf(s_message, sizeof s_message, "%s", "jpeg: out of memory");
-    if (message) *message = s_message;
+    report_failure("jpeg: out of memory", message);
     return nullptr;
   }
   const size_t stride = static_cast<size_t>(jp.width) * 4;

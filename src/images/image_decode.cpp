@@ -426,6 +426,18 @@ struct image_samples {
   image_samples() = default;
   image_samples(const image_samples&) = delete;
   image_samples& operator=(const image_samples&) = delete;
+  // Frees the decoded samples and the palette, once the colours come from
+  // elsewhere (JPEG planes, or a whole RGBA block).
+  void drop_samples() {
+    free(data);
+    free(lookup);
+    data = nullptr;
+    data_len = 0;
+    lookup = nullptr;
+    args.lookup = nullptr;
+    args.lookup_len = 0;
+  }
+
   ~image_samples() {
     jpeg_planes_free(&jpeg);
     free(frame_cols);
@@ -513,11 +525,7 @@ bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_s
         }
       }
       sm->is_jpeg = true;
-      free(sm->data);
-      sm->data = nullptr;
-      sm->data_len = 0;
-      free(sm->lookup);
-      sm->lookup = nullptr;
+      sm->drop_samples();
     }
   }
   if (!sm->is_jpeg) {
@@ -553,7 +561,7 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
   if (sm->is_jpeg) {
     const jpeg_planes* jp = &sm->jpeg;
     int32_t v = y;
-    if (sm->frame_cols || jp->height != src->height) {
+    if (sm->frame_cols) {  // made whenever the frame's width or height differs
       v = (int32_t)((double)y * jp->height / src->height);
       if (v > jp->height - 1) v = jp->height - 1;
     }
@@ -589,11 +597,8 @@ bool image_source_keep_rgba(image_source* src) {
     image_source_rgba(src, (int32_t)y, nullptr, (int32_t)W, block + y * W * 4);
   jpeg_planes_free(&sm->jpeg);
   free(sm->frame_cols);
-  free(sm->data);
-  free(sm->lookup);
   sm->frame_cols = nullptr;
-  sm->data = nullptr;
-  sm->lookup = nullptr;
+  sm->drop_samples();
   sm->is_jpeg = false;
   sm->rgba = block;
   src->bytes = (int64_t)(W * H * 4) + (src->mask ? (int64_t)(W * H) : 0);
