@@ -8,9 +8,17 @@
 // turned into spans by the nonzero or even-odd rule; a span covers every
 // column it touches. There is no anti-aliasing and no span merging.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+// Cubic chord points also have an AVX version, chosen at run time on
+// processors with it. Not on Windows, where g++ cannot align the stack for
+// 256-bit values.
+#include <immintrin.h>
+#define RENDRIX_FILL_AVX 1
+#endif
 
 #include "raster/raster_internal.h"
 
@@ -112,17 +120,24 @@ static void edge_rows(double lo, double hi, int32_t y0, int32_t y1, int32_t* fir
   *last = z;
 }
 
+// The band of device y: the whole part of y - 0.501 when y lies between two
+// sample lines, clear of both (more than 1e-9 rows away, in the rows
+// 0 .. 65535), and -1 otherwise (also for an undefined y).
+static inline double sample_band(double y) {
+  double a = y - 0.501;
+  if (!(a > 0 && a < 65536)) return -1;
+  double ia = (double)(int64_t)a;  // exact: the truncation of a
+  double f = a - ia;
+  return f > 1e-9 && f < 1 - 1e-9 ? ia : -1;
+}
+
 // True when a piece from device y ya to yb surely crosses no sample line:
-// both ends lie between the same two lines, clear of them. This is the
-// answer edge_rows gives there (its ceilings of the two ends are equal),
-// found without a call; most chords of small glyphs end here.
+// both ends lie in the same band. This is the answer edge_rows gives there
+// (its ceilings of the two ends are equal), found without a call; most
+// chords of small glyphs end here.
 static inline bool between_sample_lines(double ya, double yb) {
-  double a = ya - 0.501, b = yb - 0.501;
-  if (!(a > 0 && b > 0 && a < 65536 && b < 65536)) return false;
-  int64_t ia = (int64_t)a, ib = (int64_t)b;
-  if (ia != ib) return false;
-  double fa = a - (double)ia, fb = b - (double)ib;
-  return fa > 1e-9 && fa < 1 - 1e-9 && fb > 1e-9 && fb < 1 - 1e-9;
+  double band = sample_band(ya);
+  return band >= 0 && band == sample_band(yb);
 }
 
 static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb, int32_t seq,
@@ -133,6 +148,76 @@ static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb
   edge_rows(ya < yb ? ya : yb, ya < yb ? yb : ya, y0, y1, &e.first_row, &e.last_row);
   if (e.first_row <= e.last_row) s->edges.push_back(e);
 }
+
+#if defined(RENDRIX_FILL_AVX)
+// The Bernstein weights of chord points 1 .. 16 by term, so that four
+// consecutive points take each weight from one load.
+struct bezier_terms {
+  double w[4][kCubicChords];
+};
+constexpr bezier_terms make_bezier_terms() {
+  bezier_terms t{};
+  for (int k = 1; k <= kCubicChords; k++)
+    for (int j = 0; j < 4; j++) t.w[j][k - 1] = kBezierWeights.c[k][j];
+  return t;
+}
+inline constexpr bezier_terms kBezierTerms = make_bezier_terms();
+
+// Chord points 1 .. 16 of cubic sg in device space, into cx and cy (whose
+// element 0 holds the mapped start), four points per instruction. Every lane
+// does bezier_chord_point's and map_point's products and sums in their
+// order, so the points are the same bits. Returns the chords that may cross
+// a sample line: bit k - 1 for the chord ending at point k, clear when
+// between_sample_lines holds for it.
+__attribute__((target("avx"))) static uint32_t cubic_chords_avx(const path_seg& sg, const matrix* m,
+                                                                double* cx, double* cy) {
+  const __m256d x0 = _mm256_set1_pd(sg.x0), x1 = _mm256_set1_pd(sg.x1), x2 = _mm256_set1_pd(sg.x2),
+                x3 = _mm256_set1_pd(sg.x3);
+  const __m256d y0 = _mm256_set1_pd(sg.y0), y1 = _mm256_set1_pd(sg.y1), y2 = _mm256_set1_pd(sg.y2),
+                y3 = _mm256_set1_pd(sg.y3);
+  const __m256d ma = _mm256_set1_pd(m->a), mb = _mm256_set1_pd(m->b), mc = _mm256_set1_pd(m->c),
+                md = _mm256_set1_pd(m->d), me = _mm256_set1_pd(m->e), mf = _mm256_set1_pd(m->f);
+  const __m256d offset = _mm256_set1_pd(0.501), zero = _mm256_setzero_pd(),
+                top = _mm256_set1_pd(65536), near_lo = _mm256_set1_pd(1e-9),
+                near_hi = _mm256_set1_pd(1 - 1e-9), none = _mm256_set1_pd(-1);
+  double band[kCubicChords + 1];
+  band[0] = sample_band(cy[0]);
+  uint32_t dropped = 0;
+  for (int q = 0; q < kCubicChords; q += 4) {
+    const __m256d w0 = _mm256_loadu_pd(kBezierTerms.w[0] + q),
+                  w1 = _mm256_loadu_pd(kBezierTerms.w[1] + q),
+                  w2 = _mm256_loadu_pd(kBezierTerms.w[2] + q),
+                  w3 = _mm256_loadu_pd(kBezierTerms.w[3] + q);
+    __m256d px =
+        _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w0, x0), _mm256_mul_pd(w1, x1)),
+                                    _mm256_mul_pd(w2, x2)),
+                      _mm256_mul_pd(w3, x3));
+    __m256d py =
+        _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w0, y0), _mm256_mul_pd(w1, y1)),
+                                    _mm256_mul_pd(w2, y2)),
+                      _mm256_mul_pd(w3, y3));
+    __m256d dx = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(ma, px), _mm256_mul_pd(mc, py)), me);
+    __m256d dy = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(mb, px), _mm256_mul_pd(md, py)), mf);
+    _mm256_storeu_pd(cx + q + 1, dx);
+    _mm256_storeu_pd(cy + q + 1, dy);
+    // sample_band of the four points.
+    __m256d a = _mm256_sub_pd(dy, offset);
+    __m256d ia = _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    __m256d f = _mm256_sub_pd(a, ia);
+    __m256d inside = _mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(a, zero, _CMP_GT_OQ), _mm256_cmp_pd(a, top, _CMP_LT_OQ)),
+        _mm256_and_pd(_mm256_cmp_pd(f, near_lo, _CMP_GT_OQ),
+                      _mm256_cmp_pd(f, near_hi, _CMP_LT_OQ)));
+    __m256d cur = _mm256_blendv_pd(none, ia, inside);
+    _mm256_storeu_pd(band + q + 1, cur);
+    __m256d prev = _mm256_loadu_pd(band + q);
+    __m256d same =
+        _mm256_and_pd(_mm256_cmp_pd(cur, prev, _CMP_EQ_OQ), _mm256_cmp_pd(cur, zero, _CMP_GE_OQ));
+    dropped |= (uint32_t)_mm256_movemask_pd(same) << q;
+  }
+  return ~dropped & ((1u << kCubicChords) - 1);
+}
+#endif
 
 // Device edges of the path that cross some row of [y0, y1).
 static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t y0, int32_t y1) {
@@ -152,6 +237,17 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
     double cx[kCubicChords + 1], cy[kCubicChords + 1];
     cx[0] = xa;
     cy[0] = ya;
+#if defined(RENDRIX_FILL_AVX)
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx) {
+      for (uint32_t keep = cubic_chords_avx(sg, m, cx, cy); keep != 0; keep &= keep - 1) {
+        int k = std::countr_zero(keep) + 1;
+        add_edge(s, cx[k - 1], cy[k - 1], cx[k], cy[k], seq + k - 1, y0, y1);
+      }
+      seq += kCubicChords;
+      continue;
+    }
+#endif
     for (int k = 1; k <= kCubicChords; k++) {
       double px, py;
       bezier_chord_point(sg, k, &px, &py);
