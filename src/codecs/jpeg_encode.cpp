@@ -206,7 +206,7 @@ inline void bw_flush(jpeg_out* w) {
   w->acc &= (uint64_t{1} << w->nbits) - 1;
 }
 
-// Appends count (<= 16) bits of value; whole bytes are written out once 32
+// Appends count (<= 31) bits of value; whole bytes are written out once 32
 // bits are waiting, which gives the same bytes as writing them at once.
 inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
   if (count == 0) return;
@@ -347,11 +347,24 @@ void dct_quantise_natural(const uint8_t samples[64], unsigned uniform_rows, cons
   }
 }
 
+// The AC part of a block's code: every code and value bit after the DC, in
+// order, as whole 32-bit words (the oldest bit highest) and a shorter tail.
+// At most 63 codes with their value bits (32 bits each), three runs of 16
+// zeros and the end of block: under 66 words.
+struct ac_bits {
+  uint32_t words[66];
+  int nwords;
+  uint32_t tail;
+  int tail_bits;  // 0..31
+};
+
 // A quantised block in zigzag order, with bit k of nonzero set when
-// q[k] != 0 (k = 1..63), so that runs of zeros are skipped whole.
+// q[k] != 0 (k = 1..63), so that runs of zeros are skipped whole, and its AC
+// code, which depends on the coefficients and the table alone.
 struct coded_block {
   int q[64];
   uint64_t nonzero;
+  ac_bits ac;
 };
 
 void mark_nonzero(coded_block* b) {
@@ -372,31 +385,66 @@ void mark_nonzero(coded_block* b) {
 #endif
 }
 
-// Huffman-codes one quantised block; pred is the component's DC predictor.
-void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& dc,
-                const huff_codes& ac) {
-  const int* q = b.q;
-  int diff = q[0] - *pred;
-  *pred = q[0];
-  int s = magnitude_size(diff);
-  bw_code_bits(w, dc.code[s], dc.size[s], magnitude_bits(diff, s), s);
+// Collects bits into an ac_bits, as bw_code_bits appends them to the output.
+struct ac_writer {
+  ac_bits* out;
+  uint64_t acc;  // n (0..31) bits not yet in a word
+  int n;
+};
+
+inline void ac_put(ac_writer* b, uint32_t code, int size, uint32_t value, int s) {
+  const uint64_t v = s ? value & ((1u << s) - 1) : 0;
+  b->acc = (b->acc << (size + s)) | (uint64_t(code & ((1u << size) - 1)) << s) | v;
+  b->n += size + s;
+  if (b->n >= 32) {
+    b->n -= 32;
+    b->out->words[b->out->nwords++] = uint32_t(b->acc >> b->n);
+    b->acc &= (uint64_t{1} << b->n) - 1;
+  }
+}
+
+// Huffman-codes the AC coefficients of block b with table ac into b->ac:
+// runs of zeros, each nonzero coefficient's symbol and value bits, and the
+// end of block unless the last coefficient is nonzero.
+void code_ac(coded_block* b, const huff_codes& ac) {
+  b->ac.nwords = 0;
+  ac_writer bw = {&b->ac, 0, 0};
+  const int* q = b->q;
   int last = 0;  // the previous nonzero coefficient (or the DC)
-  for (uint64_t m = b.nonzero; m != 0; m &= m - 1) {
+  for (uint64_t m = b->nonzero; m != 0; m &= m - 1) {
     int k = std::countr_zero(m);
     int run = k - last - 1;
     while (run > 15) {
-      bw_bits(w, ac.code[kAcZeroRun16], ac.size[kAcZeroRun16]);
+      ac_put(&bw, ac.code[kAcZeroRun16], ac.size[kAcZeroRun16], 0, 0);
       run -= 16;
     }
-    s = magnitude_size(q[k]);
+    int s = magnitude_size(q[k]);
     int sym = run * 16 + s;
     if (sym < 256)
-      bw_code_bits(w, ac.code[sym], ac.size[sym], magnitude_bits(q[k], s), s);
+      ac_put(&bw, ac.code[sym], ac.size[sym], magnitude_bits(q[k], s), s);
     else
-      bw_bits(w, magnitude_bits(q[k], s), s);
+      ac_put(&bw, 0, 0, magnitude_bits(q[k], s), s);
     last = k;
   }
-  if (last < 63) bw_bits(w, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock]);
+  if (last < 63) ac_put(&bw, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock], 0, 0);
+  b->ac.tail = uint32_t(bw.acc);
+  b->ac.tail_bits = bw.n;
+}
+
+// Huffman-codes one quantised block; pred is the component's DC predictor.
+// The AC bits were coded with the block.
+void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& dc) {
+  int diff = b.q[0] - *pred;
+  *pred = b.q[0];
+  int s = magnitude_size(diff);
+  bw_code_bits(w, dc.code[s], dc.size[s], magnitude_bits(diff, s), s);
+  for (int i = 0; i < b.ac.nwords; i++) {
+    // acc holds under 32 bits, so a whole word fits beside them.
+    w->acc = (w->acc << 32) | b.ac.words[i];
+    w->nbits += 32;
+    bw_flush(w);
+  }
+  bw_bits(w, b.ac.tail, b.ac.tail_bits);
 }
 
 inline uint8_t clamp_sample(double v) {
@@ -412,14 +460,20 @@ void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t
                  uint8_t* scr) {
   int last_r = -1, last_g = -1, last_b = -1;
   uint8_t ly = 0, lcb = 0, lcr = 0;
+  // The last colour four times over, as the first eight and last four of
+  // twelve bytes.
+  uint64_t pat8 = 0;
+  uint32_t pat4 = 0;
   for (int32_t x = 0; x < width; x++, px += step) {
     if (step == 3 && px[0] == last_r && px[1] == last_g && px[2] == last_b) {
       // Inside a run of one colour: four pixels at a time while the next
       // twelve bytes repeat it.
-      const uint8_t pat[12] = {uint8_t(last_r), uint8_t(last_g), uint8_t(last_b), uint8_t(last_r),
-                               uint8_t(last_g), uint8_t(last_b), uint8_t(last_r), uint8_t(last_g),
-                               uint8_t(last_b), uint8_t(last_r), uint8_t(last_g), uint8_t(last_b)};
-      while (x + 4 <= width && memcmp(px, pat, 12) == 0) {
+      while (x + 4 <= width) {
+        uint64_t head;
+        uint32_t tail;
+        memcpy(&head, px, 8);
+        memcpy(&tail, px + 8, 4);
+        if (head != pat8 || tail != pat4) break;
         memset(sy + x, ly, 4);
         memset(scb + x, lcb, 4);
         memset(scr + x, lcr, 4);
@@ -432,6 +486,19 @@ void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t
       last_r = px[0];
       last_g = px[1];
       last_b = px[2];
+      if (step == 3) {
+        if constexpr (std::endian::native == std::endian::little) {
+          // Bytes r g b r g b r g | b r g b, read as little-endian words.
+          uint64_t v = uint64_t(px[0]) | uint64_t(px[1]) << 8 | uint64_t(px[2]) << 16;
+          pat8 = v | v << 24 | v << 48;
+          pat4 = uint32_t(v >> 16 | v << 8);
+        } else {
+          uint8_t pat[12];
+          for (int i = 0; i < 12; i += 3) memcpy(pat + i, px, 3);
+          memcpy(&pat8, pat, 8);
+          memcpy(&pat4, pat + 8, 4);
+        }
+      }
       double r = px[0], g = px[1], b = px[2];
       ly = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
       lcb = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
@@ -462,8 +529,9 @@ struct block_cache {
   // Blocks of one sample value (page backgrounds), by that value.
   bool uniform_ready[256];
   coded_block uniform[256];
-  // The quantisation table as divisors.
+  // The quantisation table as divisors, and the AC code table.
   double qdiv[64];
+  const huff_codes* ac;
 };
 
 uint32_t block_hash(const uint8_t s[64]) {
@@ -479,15 +547,13 @@ uint32_t block_hash(const uint8_t s[64]) {
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
 const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cache* cache) {
   // A block of one value (page backgrounds) is recognised on the rows
-  // themselves, before anything is copied; so are rows of one value.
+  // themselves, before anything is copied.
   uint64_t first = src[0] * 0x0101010101010101ull;
   bool uniform = true;
-  unsigned uniform_rows = 0;
   for (int r = 0; r < 8; r++) {
     uint64_t word;
     memcpy(&word, src + r * pw, 8);
     uniform = uniform && word == first;
-    if (word == src[r * pw] * 0x0101010101010101ull) uniform_rows |= 1u << r;
   }
   if (uniform && cache->uniform_ready[src[0]]) return &cache->uniform[src[0]];
   uint8_t samples[64];
@@ -503,10 +569,18 @@ const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cach
     memcpy(e.samples, samples, 64);
     out = &e.block;
   }
+  // Rows of one value take their first DCT pass from a table.
+  unsigned uniform_rows = 0;
+  for (int r = 0; r < 8; r++) {
+    uint64_t word;
+    memcpy(&word, samples + r * 8, 8);
+    if (word == samples[r * 8] * 0x0101010101010101ull) uniform_rows |= 1u << r;
+  }
   int qn[64];
   dct_quantise_natural(samples, uniform_rows, cache->qdiv, qn);
   for (int k = 0; k < 64; k++) out->q[k] = qn[jpeg_zigzag[k]];
   mark_nonzero(out);
+  code_ac(out, *cache->ac);
   return out;
 }
 
@@ -583,11 +657,12 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
     caches[0].qdiv[n] = s_luma_q[n];
     caches[1].qdiv[n] = s_chroma_q[n];
   }
+  caches[0].ac = &codes[1];
+  caches[1].ac = &codes[3];
 
   write_headers(&w, width, height);  // about 700 bytes: the first block has room
   int pred[3] = {0, 0, 0};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
-  const huff_codes* ac[3] = {&codes[1], &codes[3], &codes[3]};
   const uint64_t row_bytes = uint64_t(width) * uint64_t(step);
   const int32_t block_rows = (height + 7) / 8;
   const int32_t block_cols = pw / 8;
@@ -625,7 +700,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
           fprintf(stderr, "ENC ci=%d q[:8]=%d %d %d %d %d %d %d %d nz=%d\n", ci, q[0], q[1], q[2],
                   q[3], q[4], q[5], q[6], q[7], nz);
         }
-        code_block(&w, cb, &pred[ci], *dc[ci], *ac[ci]);
+        code_block(&w, cb, &pred[ci], *dc[ci]);
       }
     }
   }
