@@ -5,6 +5,8 @@
 // sized exactly before any chunk is written.
 #include "codecs/codecs.h"
 
+#include <bit>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -124,11 +126,34 @@ void planes_bytes(const filtered_rows* f, uint64_t y, uint64_t from, uint64_t n,
       pixel++;
       rgb += 3;
       // Whole pixels at once while at least one remains in the piece.
-      for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
-        out[i + 1] = rgb[0];
-        out[i + 2] = rgb[1];
-        out[i + 3] = rgb[2];
-        out[i + 4] = f->alpha ? f->alpha[pixel] : 255;
+      if (f->alpha) {
+        for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
+          out[i + 1] = rgb[0];
+          out[i + 2] = rgb[1];
+          out[i + 3] = rgb[2];
+          out[i + 4] = f->alpha[pixel];
+        }
+      } else {
+        if constexpr (std::endian::native == std::endian::little) {
+          // Four opaque pixels from twelve bytes, as two 8-byte words.
+          for (; i + 16 < n; i += 16, pixel += 4, rgb += 12) {
+            uint64_t lo;
+            uint32_t hi;
+            memcpy(&lo, rgb, 8);
+            memcpy(&hi, rgb + 8, 4);
+            const uint64_t opaque = 0xff000000ff000000ull;
+            uint64_t w0 = (lo & 0xffffff) | ((lo >> 24) & 0xffffff) << 32 | opaque;
+            uint64_t w1 = (lo >> 48) | uint64_t(hi & 0xff) << 16 | uint64_t(hi >> 8) << 32 | opaque;
+            memcpy(out + i + 1, &w0, 8);
+            memcpy(out + i + 9, &w1, 8);
+          }
+        }
+        for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
+          out[i + 1] = rgb[0];
+          out[i + 2] = rgb[1];
+          out[i + 3] = rgb[2];
+          out[i + 4] = 255;
+        }
       }
     }
   }
