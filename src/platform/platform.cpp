@@ -40,6 +40,18 @@ uint8_t* platform_file_buffer_alloc(size_t size) {
 #endif
 }
 
+void platform_advise_large_pages(void* p, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t kLarge = uintptr_t{2} << 20;
+  uintptr_t from = ((uintptr_t)p + kLarge - 1) & ~(kLarge - 1);
+  uintptr_t to = ((uintptr_t)p + size) & ~(kLarge - 1);
+  if (to > from) madvise((void*)from, to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
 void platform_file_buffer_free(uint8_t* block, size_t size) {
   if (!block) return;
   if (size < kMapThreshold) {

@@ -13,6 +13,12 @@
 uint8_t* platform_file_buffer_alloc(size_t size);
 void platform_file_buffer_free(uint8_t* block, size_t size);
 
+// Asks for large pages under the block at p (size bytes, from malloc), for
+// the whole aligned large pages inside it: a page-sized raster is written
+// from end to end at once, and taking it a small page at a time costs a
+// fault per 4 KiB. A hint only: nothing changes where it is not supported.
+void platform_advise_large_pages(void* p, size_t size);
+
 // The size in bytes of the open file f, found by seeking to its end (the
 // position stays there); -1 when it cannot be found. 64-bit on every
 // platform: a long, and so ftell, holds only 32 bits on Windows.

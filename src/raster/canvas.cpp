@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) {
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
@@ -17,6 +19,7 @@ static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) 
     cv->rgb = cv->alpha = nullptr;
     return 0;
   }
+  platform_advise_large_pages(cv->rgb, (size_t)pixels * 3);
   memset(cv->rgb, 255, (size_t)pixels * 3);
   if (cv->alpha) memset(cv->alpha, 255, (size_t)pixels);
   cv->width = width;

@@ -204,3 +204,24 @@ TEST(FillSpans, HostileCoordinatesStayBounded) {
   raster_stroke(&c.cv, &sq.p, &scale, 0, 0, 0, 1);
   SUCCEED();  // no crash, no sanitizer report
 }
+
+// A page-sized opaque canvas (large pages are asked for under it) starts
+// white in every byte, and a fill across it lands where it should, also
+// across the 2 MiB boundaries inside the block.
+TEST(Canvas, LargeOpaqueCanvasStartsWhiteAndTakesFills) {
+  canvas cv;
+  ASSERT_EQ(canvas_init_opaque(&cv, 1700, 2200), 1);
+  const size_t bytes = size_t(1700) * 2200 * 3;
+  size_t not_white = 0;
+  for (size_t i = 0; i < bytes; i++) not_white += cv.rgb[i] != 255;
+  EXPECT_EQ(not_white, 0u);
+  EXPECT_EQ(cv.alpha, nullptr);
+  test_path band({{0, 1000}, {1700, 1000}, {1700, 1300}, {0, 1300}});
+  raster_fill(&cv, &band.p, &kIdentity, 1, 0, 0, 0, 1);
+  size_t black = 0;
+  for (size_t i = 0; i < bytes; i++) black += cv.rgb[i] == 0;
+  EXPECT_EQ(black, size_t(1700) * 300 * 3);
+  EXPECT_EQ(cv.rgb[(size_t(999) * 1700) * 3], 255);
+  EXPECT_EQ(cv.rgb[(size_t(1000) * 1700) * 3], 0);
+  canvas_free(&cv);
+}
