@@ -16,17 +16,15 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-// The DCT also has an AVX version, chosen at run time on processors with it.
-// Not on Windows: there g++ cannot align the stack to 32 bytes for 256-bit
-// values, and an aligned spill faults.
-#include <immintrin.h>
-#define RENDRIX_DCT_AVX 1
-#endif
 
 #include "codecs/codecs_internal.h"
 #include "codecs/jpeg_markers.h"
 #include "compression/compression.h"
+#include "platform/platform.h"
+#if defined(RENDRIX_AVX_PATHS)
+// The DCT also has an AVX version, chosen at run time on processors with it.
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -233,7 +231,7 @@ inline uint32_t magnitude_bits(int v, int s) {
   return v < 0 ? uint32_t(v + (1 << s) - 1) : uint32_t(v);
 }
 
-#if defined(RENDRIX_DCT_AVX)
+#if defined(RENDRIX_AVX_PATHS)
 // The DCT and quantisation of dct_quantise below with four lanes per
 // instruction: every lane does the scalar code's multiplies, adds and
 // divisions in its order, so the results are the same bits.
@@ -285,9 +283,8 @@ __attribute__((target("avx"))) void dct_quantise_avx(const uint8_t samples[64],
 // value, whose first pass comes from the table.
 void dct_quantise_natural(const uint8_t samples[64], unsigned uniform_rows, const double* qdiv,
                           int qn[64]) {
-#if defined(RENDRIX_DCT_AVX)
-  static const bool avx = __builtin_cpu_supports("avx");
-  if (avx) {
+#if defined(RENDRIX_AVX_PATHS)
+  if (platform_cpu_has_avx()) {
     dct_quantise_avx(samples, uniform_rows, qdiv, qn);
     return;
   }

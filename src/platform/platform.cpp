@@ -40,6 +40,15 @@ uint8_t* platform_file_buffer_alloc(size_t size) {
 #endif
 }
 
+int platform_cpu_has_avx(void) {
+#if defined(RENDRIX_AVX_PATHS)
+  static const int avx = __builtin_cpu_supports("avx") ? 1 : 0;
+  return avx;
+#else
+  return 0;
+#endif
+}
+
 void platform_advise_large_pages(void* p, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const uintptr_t kLarge = uintptr_t{2} << 20;

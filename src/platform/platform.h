@@ -6,6 +6,17 @@
 #include <cstdint>
 #include <cstdio>
 
+// 256-bit AVX paths (the JPEG DCT, the chord points of curves) are built on
+// x86-64 with g++ or clang, but not on Windows: there g++ cannot align the
+// stack to 32 bytes for 256-bit values, and an aligned spill faults. Where
+// built, they run only when platform_cpu_has_avx says so.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#define RENDRIX_AVX_PATHS 1
+#endif
+
+// 1 when this processor runs AVX instructions; found once.
+int platform_cpu_has_avx(void);
+
 // A block to hold a whole file's bytes, with its pages committed up front:
 // reading a large file into fresh memory otherwise takes one page fault per
 // page, which costs more than the read itself. Release it with

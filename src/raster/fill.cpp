@@ -12,15 +12,14 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-// Cubic chord points also have an AVX version, chosen at run time on
-// processors with it. Not on Windows, where g++ cannot align the stack for
-// 256-bit values.
-#include <immintrin.h>
-#define RENDRIX_FILL_AVX 1
-#endif
 
+#include "platform/platform.h"
 #include "raster/raster_internal.h"
+#if defined(RENDRIX_AVX_PATHS)
+// Cubic chord points also have an AVX version, chosen at run time on
+// processors with it.
+#include <immintrin.h>
+#endif
 
 // At most this many crossings count on one row; later ones in path order are
 // dropped.
@@ -149,7 +148,7 @@ static void add_edge(fill_scratch* s, double xa, double ya, double xb, double yb
   if (e.first_row <= e.last_row) s->edges.push_back(e);
 }
 
-#if defined(RENDRIX_FILL_AVX)
+#if defined(RENDRIX_AVX_PATHS)
 // The Bernstein weights of chord points 1 .. 16 by term, so that four
 // consecutive points take each weight from one load.
 struct bezier_terms {
@@ -223,6 +222,9 @@ __attribute__((target("avx"))) static uint32_t cubic_chords_avx(const path_seg& 
 static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t y0, int32_t y1) {
   s->edges.clear();
   int32_t seq = 0;
+#if defined(RENDRIX_AVX_PATHS)
+  const bool avx = platform_cpu_has_avx();
+#endif
   for (int32_t i = 0; i < p->count; i++) {
     const path_seg& sg = p->segs[i];
     double xa, ya, xb, yb;
@@ -237,8 +239,7 @@ static void build_edges(fill_scratch* s, const path* p, const matrix* m, int32_t
     double cx[kCubicChords + 1], cy[kCubicChords + 1];
     cx[0] = xa;
     cy[0] = ya;
-#if defined(RENDRIX_FILL_AVX)
-    static const bool avx = __builtin_cpu_supports("avx");
+#if defined(RENDRIX_AVX_PATHS)
     if (avx) {
       for (uint32_t keep = cubic_chords_avx(sg, m, cx, cy); keep != 0; keep &= keep - 1) {
         int k = std::countr_zero(keep) + 1;
