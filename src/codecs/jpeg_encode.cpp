@@ -449,12 +449,38 @@ inline uint8_t clamp_sample(double v) {
   return uint8_t(i < 0 ? 0 : (i > 255 ? 255 : i));
 }
 
+// Y, Cb and Cr of colours met recently, by colour: a page has few colours
+// (text, its background, a few fills), and a colour's samples depend on it
+// alone, so a colour seen before takes its samples from here instead of the
+// arithmetic. Direct-mapped; a slot holds the colour plus one, 0 when empty.
+struct colour_cache {
+  static const int kSlots = 64;
+  uint32_t key[kSlots];
+  uint8_t ycc[kSlots][3];
+};
+
+inline void colour_samples(colour_cache* cc, const uint8_t* px, uint8_t* y, uint8_t* cb,
+                           uint8_t* cr) {
+  const uint32_t key = (uint32_t(px[0]) | uint32_t(px[1]) << 8 | uint32_t(px[2]) << 16) + 1;
+  const uint32_t slot = (key * 0x9E3779B1u) >> 26;
+  if (cc->key[slot] != key) {
+    double r = px[0], g = px[1], b = px[2];
+    cc->key[slot] = key;
+    cc->ycc[slot][0] = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
+    cc->ycc[slot][1] = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
+    cc->ycc[slot][2] = clamp_sample(0.5 * r - 0.418688 * g - 0.081312 * b + 128);
+  }
+  *y = cc->ycc[slot][0];
+  *cb = cc->ycc[slot][1];
+  *cr = cc->ycc[slot][2];
+}
+
 // Converts image row y into row r of the three strips (padded width pw), the
 // last column repeated into the padding. A pixel with the same colour as the
 // one before it takes that one's samples: pages are mostly runs of one
 // colour, and the arithmetic would give the same bytes again.
 void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
-                 uint8_t* scr) {
+                 uint8_t* scr, colour_cache* cc) {
   int last_r = -1, last_g = -1, last_b = -1;
   uint8_t ly = 0, lcb = 0, lcr = 0;
   // The last colour four times over, as the first eight and last four of
@@ -496,10 +522,7 @@ void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t
           memcpy(&pat4, pat + 8, 4);
         }
       }
-      double r = px[0], g = px[1], b = px[2];
-      ly = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
-      lcb = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
-      lcr = clamp_sample(0.5 * r - 0.418688 * g - 0.081312 * b + 128);
+      colour_samples(cc, px, &ly, &lcb, &lcr);
     }
     sy[x] = ly;
     scb[x] = lcb;
@@ -541,17 +564,23 @@ uint32_t block_hash(const uint8_t s[64]) {
   return uint32_t(h >> 56);
 }
 
+// Whether the 8 x 8 samples at src (row stride pw) are all one value.
+inline bool uniform_block(const uint8_t* src, int32_t pw) {
+  const uint64_t first = src[0] * 0x0101010101010101ull;
+  uint64_t differ = 0;
+  for (int r = 0; r < 8; r++) {
+    uint64_t word;
+    memcpy(&word, src + r * pw, 8);
+    differ |= word ^ first;
+  }
+  return differ == 0;
+}
+
 // The quantised coefficients of the 8 x 8 samples at src (row stride pw).
 const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cache* cache) {
   // A block of one value (page backgrounds) is recognised on the rows
   // themselves, before anything is copied.
-  uint64_t first = src[0] * 0x0101010101010101ull;
-  bool uniform = true;
-  for (int r = 0; r < 8; r++) {
-    uint64_t word;
-    memcpy(&word, src + r * pw, 8);
-    uniform = uniform && word == first;
-  }
+  const bool uniform = uniform_block(src, pw);
   if (uniform && cache->uniform_ready[src[0]]) return &cache->uniform[src[0]];
   uint8_t samples[64];
   for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
@@ -658,8 +687,21 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   caches[1].ac = &codes[3];
 
   write_headers(&w, width, height);  // about 700 bytes: the first block has room
+  colour_cache colours = {};
   int pred[3] = {0, 0, 0};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
+  // The code of an MCU whose three blocks are each of one value, the values
+  // of the MCU before: three DC differences of 0, each followed by the end of
+  // block. Page backgrounds are long runs of such MCUs.
+  uint32_t same_bits = 0;
+  int same_len = 0;
+  for (int ci = 0; ci < 3; ci++) {
+    const huff_codes& ac = *caches[ci == 0 ? 0 : 1].ac;
+    same_bits = same_bits << dc[ci]->size[0] | dc[ci]->code[0];
+    same_bits = same_bits << ac.size[kAcEndOfBlock] | ac.code[kAcEndOfBlock];
+    same_len += dc[ci]->size[0] + ac.size[kAcEndOfBlock];
+  }
+  if (same_len > 31) same_len = 0;  // not with these tables; the plain path then
   const uint64_t row_bytes = uint64_t(width) * uint64_t(step);
   const int32_t block_rows = (height + 7) / 8;
   const int32_t block_cols = pw / 8;
@@ -677,7 +719,8 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
       if (prev_row && (row == prev_row || memcmp(row, prev_row, size_t(row_bytes)) == 0)) {
         for (int c = 0; c < 3; c++) memcpy(plane[c] + r * pw, plane[c] + prev_r * pw, size_t(pw));
       } else {
-        convert_row(row, step, width, pw, plane[0] + r * pw, plane[1] + r * pw, plane[2] + r * pw);
+        convert_row(row, step, width, pw, plane[0] + r * pw, plane[1] + r * pw, plane[2] + r * pw,
+                    &colours);
       }
       prev_row = row;
       prev_r = r;
@@ -687,9 +730,22 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         failed = 1;
         break;
       }
+      const uint8_t* at[3] = {plane[0] + bc * 8, plane[1] + bc * 8, plane[2] + bc * 8};
+      if (same_len > 0 && (br | bc) != 0 && uniform_block(at[0], pw) && uniform_block(at[1], pw) &&
+          uniform_block(at[2], pw)) {
+        const uint8_t v0 = at[0][0], v1 = at[1][0], v2 = at[2][0];
+        // Each block's code once known, with no AC coefficient left.
+        auto same = [](const block_cache& c, uint8_t v, int p) {
+          return c.uniform_ready[v] && c.uniform[v].q[0] == p && c.uniform[v].nonzero == 0;
+        };
+        if (same(caches[0], v0, pred[0]) && same(caches[1], v1, pred[1]) &&
+            same(caches[1], v2, pred[2])) {
+          bw_bits(&w, same_bits, same_len);
+          continue;
+        }
+      }
       for (int ci = 0; ci < 3; ci++) {
-        const coded_block& cb =
-            *block_coefficients(plane[ci] + bc * 8, pw, &caches[ci == 0 ? 0 : 1]);
+        const coded_block& cb = *block_coefficients(at[ci], pw, &caches[ci == 0 ? 0 : 1]);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
