@@ -167,7 +167,7 @@ uint8_t* stream_copy(const pdfcore_doc* doc, font* f, int32_t num, int32_t min_l
   const obj_entry* o = obj_find(&doc->objects, num);
   if (!o) return nullptr;
   int32_t n = 0;
-  uint8_t* bytes = page_stream_decode(doc, o, &n);
+  uint8_t* bytes = page_stream_decode_shared(doc, o, &n);
   if (!bytes) return nullptr;
   if (n <= min_len || !font_take(f, n)) {
     free(bytes);

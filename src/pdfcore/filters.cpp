@@ -42,12 +42,22 @@ static void give_back(buf* b, bool had_block, uint64_t old_cap) {
   b->data[b->len] = 0;
 }
 
-int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen) {
-  // While a page renders, no attempt may take more than the page has left.
+// The most one attempt may take: while a page renders, no more than the page
+// has left.
+static uint64_t flate_ceiling(void) {
   uint64_t ceiling = (uint64_t)pdfcore_limits::kMaxStreamDecodeBytes;
   const int64_t left = std::min(page_memory_left(), page_decode_left());
   if ((uint64_t)left < ceiling) ceiling = (uint64_t)left;
-  if (first_cap > ceiling) first_cap = ceiling;
+  return ceiling;
+}
+
+uint64_t flate_first_room(uint64_t first_cap) {
+  return std::min(first_cap, flate_ceiling());
+}
+
+int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen) {
+  const uint64_t ceiling = flate_ceiling();
+  first_cap = flate_first_room(first_cap);
   if (ceiling == 0) return 0;
   const bool had_block = b->data != nullptr;
   const uint64_t used = had_block ? b->len : 0;
@@ -270,7 +280,10 @@ static uint8_t* copy_alloc(const uint8_t* src, int32_t n) {
   return copy;
 }
 
-uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen) {
+// share: a Flate-only stream may come from, and goes into, the document's
+// memo of decoded streams.
+static uint8_t* stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen,
+                              bool share) {
   if (!doc || !o || !o->is_stream) return nullptr;
   if (o->data_off < 0 || o->data_end > doc->len || o->data_end <= o->data_off) return nullptr;
   const uint8_t* text;
@@ -303,12 +316,36 @@ uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t*
     }
     src = a85;
   }
+  const uint64_t first_cap = page_stream_first_cap(text, start, end, cur_len);
+  // The memo holds streams whose first attempt succeeded with room to
+  // spare; with the same room now, decoding would do and charge the same.
+  share = share && filters == kFlate && doc->memo;
+  const uint64_t room = share ? flate_first_room(first_cap) : 0;
+  if (share) {
+    uint8_t* kept = nullptr;
+    int32_t kept_len = 0;
+    const memo_result found = stream_memo_take(doc->memo, o, room, &kept, &kept_len);
+    if (found == MEMO_FAILED) return nullptr;
+    if (found == MEMO_FOUND) {
+      *outlen = kept_len;
+      return kept;
+    }
+  }
   buf out = {};
   uint64_t decoded = 0;
-  int ok = inflate_into_buf(&out, src, cur_len, page_stream_first_cap(text, start, end, cur_len),
-                            &decoded);
+  int ok = inflate_into_buf(&out, src, cur_len, first_cap, &decoded);
   free(a85);
   if (!ok) return nullptr;
   *outlen = (int32_t)decoded;  // at most 1 GiB - 4096, or the ceiling after retries
+  // Output short of the first room means the first attempt succeeded.
+  if (share && decoded < room) stream_memo_keep(doc->memo, o, room, out.data, *outlen);
   return out.data;
+}
+
+uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen) {
+  return stream_decode(doc, o, outlen, false);
+}
+
+uint8_t* page_stream_decode_shared(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen) {
+  return stream_decode(doc, o, outlen, true);
 }

@@ -43,6 +43,11 @@ inline constexpr int kMaxResourceParentSteps = 32;
 // kilobytes of compressed zeros cannot claim gigabytes.
 inline constexpr int64_t kMaxStreamDecodeBytes = 268435456;
 
+// Decoded font streams one document keeps for its pages to share. Past it
+// further streams are decoded by every page that uses them, as without the
+// memo; it bounds what a document with many large fonts holds.
+inline constexpr uint64_t kMaxSharedStreamBytes = 16777216;
+
 // The largest output buffer inflate_decompress accepts (1 GiB); a first
 // attempt sized above it fails before anything is allocated.
 inline constexpr int64_t kMaxInflateBufferBytes = 1073741824;

@@ -523,6 +523,8 @@ static int parse_or_free(pdfcore_doc* doc, const char* name) {
     rc = -1;
   }
   if (rc != 0) pdfcore_doc_free(doc);
+  // Without a memo every page decodes its streams itself.
+  if (rc == 0) doc->memo = stream_memo_new();
   return rc;
 }
 
@@ -609,5 +611,6 @@ void pdfcore_doc_free(pdfcore_doc* doc) {
   arena_free(&doc->arena);
   objvec_free(&doc->objects);
   pagevec_free(&doc->pages);
+  stream_memo_free(doc->memo);
   memset(doc, 0, sizeof *doc);
 }

@@ -154,6 +154,9 @@ struct pdfcore_doc {
   pagevec pages;
   int32_t catalog;  // object number of the catalog used
   int32_t max_num;  // largest object number in the final table
+  // Decoded streams that the pages share (fonts); null for none. The only
+  // part of a loaded document that changes, behind its own lock.
+  struct stream_memo* memo;
 };
 
 // Loads the file at path. 1 on success; 0 with a message, the record then
@@ -212,6 +215,10 @@ char* pdfcore_obj_resources(const pdfcore_doc* doc, int32_t num);
 // untouched) when the object is not a stream with data and a dictionary, or
 // decoding fails. A data error inside Flate data keeps the bytes before it.
 uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen);
+// page_stream_decode for streams that many pages decode alike (font
+// programs): the same result and the same charges to the page, but a
+// Flate stream is inflated once per document and copied afterwards.
+uint8_t* page_stream_decode_shared(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen);
 // ---------------------------------------------------------------------------
 // The page memory account (page_memory.cpp), one per thread. While a page is
 // rendered, what it holds beyond its raster is taken from the account and

@@ -54,6 +54,9 @@ int32_t indirect_length(const uint8_t* data, int32_t len, const objvec* objects,
 // 1 with *outlen = bytes appended; 0 with b's length and contents as they
 // were and the room of failed attempts released.
 int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap, uint64_t* outlen);
+// The room of the first attempt of inflate_into_buf with first_cap asked
+// for, as the page's account stands now.
+uint64_t flate_first_room(uint64_t first_cap);
 // ASCII85 decoding of src[0..n) into a new block (the caller frees it);
 // null when memory runs out or the output would pass INT32_MAX bytes.
 uint8_t* ascii85_decode_alloc(const uint8_t* src, int32_t n, uint64_t* outlen);
@@ -61,6 +64,25 @@ uint8_t* ascii85_decode_alloc(const uint8_t* src, int32_t n, uint64_t* outlen);
 // dictionary lies in text[start, end): 200 n + 1 MiB, or an image's sample
 // estimate when larger, at most kMaxPageStreamFirstBytes.
 uint64_t page_stream_first_cap(const uint8_t* text, int32_t start, int32_t end, uint64_t n);
+
+// The document's memo of decoded streams (stream_memo.cpp), which pages
+// share so that a font program used on every page is inflated once. An
+// entry is kept with the room of the attempt that decoded it, and taken only
+// by a decode whose first attempt would get the same room: that decode would
+// run and charge exactly as the first did.
+stream_memo* stream_memo_new(void);
+void stream_memo_free(stream_memo* memo);
+enum memo_result { MEMO_MISSING, MEMO_FOUND, MEMO_FAILED };
+// MEMO_FOUND with a new block (the decoded bytes and a 0 after them) and its
+// length, the bytes charged to the page's decode budget; MEMO_FAILED when
+// the block cannot be had or the budget is short (the budget is then spent,
+// as the decode would have left it); MEMO_MISSING when no entry has the room.
+memo_result stream_memo_take(stream_memo* memo, const obj_entry* o, uint64_t room, uint8_t** bytes,
+                             int32_t* length);
+// Keeps a copy of the length bytes that o decoded to in an attempt of room
+// bytes, while the memo has space for them; otherwise keeps nothing.
+void stream_memo_keep(stream_memo* memo, const obj_entry* o, uint64_t room, const uint8_t* bytes,
+                      int32_t length);
 
 // Resource dictionaries (streams.cpp). text and end are an object's resource
 // text: a member's payload, or the file up to its region end. The search

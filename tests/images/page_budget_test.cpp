@@ -255,3 +255,64 @@ TEST(PageMemory, DecodeBudgetCountsEveryUseAndFailedAttempt) {
   EXPECT_EQ(n, 102400);
   free(all);
 }
+
+TEST(PageMemory, SharedFontDecodeGivesAndChargesWhatADecodeWould) {
+  // Object 11: 100 KiB of text in Flate data, as a font program would be.
+  std::string plain;
+  for (int i = 0; plain.size() < 102400; i++) plain += "glyph " + std::to_string(i * 7919) + "\n";
+  plain.resize(102400);
+  uint8_t* packed = nullptr;
+  uint64_t packed_len = 0;
+  ASSERT_EQ(qx_deflate((const uint8_t*)plain.data(), plain.size(), &packed, &packed_len), 0);
+  std::string pdf = page_doc(
+      "", "", stream_obj(11, "/Filter /FlateDecode", std::string((const char*)packed, packed_len)));
+  free(packed);
+  test_util::loaded_doc d(pdf);
+  ASSERT_TRUE(d.ok) << d.error;
+  const obj_entry* font = d.find(11);
+  auto decode = [&](bool shared, int64_t memory, int64_t budget, int64_t* left) {
+    int32_t n = -1;
+    page_memory_begin(memory, budget);
+    uint8_t* p =
+        shared ? page_stream_decode_shared(&d.doc, font, &n) : page_stream_decode(&d.doc, font, &n);
+    *left = page_decode_left();
+    page_memory_end();
+    std::string out = p ? std::string((const char*)p, (size_t)n) : "<null>";
+    if (p) {
+      EXPECT_EQ(p[n], 0);  // the terminator after the bytes, as a decode leaves it
+    }
+    free(p);
+    return out;
+  };
+  // Pages with room, pages whose memory or budget sets a smaller first
+  // attempt, and a budget too small for the stream: the shared decode gives
+  // the plain decode's bytes and leaves the same budget, the first time
+  // (when it fills the memo) and every time after.
+  const int64_t cases[][2] = {{INT64_MAX, INT64_MAX}, {INT64_MAX, 1 << 30}, {200000, INT64_MAX},
+                              {INT64_MAX, 150000},    {INT64_MAX, 50000},   {INT64_MAX, 1 << 30}};
+  for (const auto& c : cases) {
+    int64_t plain_left = 0, shared_left = 0, again_left = 0;
+    const std::string want = decode(false, c[0], c[1], &plain_left);
+    EXPECT_EQ(decode(true, c[0], c[1], &shared_left), want) << c[0] << " " << c[1];
+    EXPECT_EQ(decode(true, c[0], c[1], &again_left), want) << c[0] << " " << c[1];
+    EXPECT_EQ(shared_left, plain_left);
+    EXPECT_EQ(again_left, plain_left);
+    EXPECT_EQ(want == plain, c[1] != 50000);
+  }
+  // The memo is what serves a page with the first page's room: with the
+  // stored stream damaged, the plain decode fails and the shared one still
+  // gives the bytes. A page with less room decodes, and fails, itself.
+  memset(d.doc.data + font->data_off, 0xff, 16);
+  int64_t left = 0;
+  EXPECT_EQ(decode(false, INT64_MAX, 1 << 30, &left), "<null>");
+  EXPECT_EQ(decode(true, INT64_MAX, 1 << 30, &left), plain);
+  EXPECT_EQ(left, (1 << 30) - 102400);
+  EXPECT_EQ(decode(true, 200000, INT64_MAX, &left), "<null>");
+  // A block handed out is the caller's own.
+  int32_t n = 0;
+  uint8_t* mine = page_stream_decode_shared(&d.doc, font, &n);
+  ASSERT_NE(mine, nullptr);
+  mine[0] ^= 1;
+  free(mine);
+  EXPECT_EQ(decode(true, INT64_MAX, INT64_MAX, &left), plain);
+}
