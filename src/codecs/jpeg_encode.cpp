@@ -4,8 +4,10 @@
 // K (K.1, K.2) and coded with its example Huffman tables (K.3 to K.6). The DCT
 // is the plain separable sum in double precision, in a fixed order of
 // additions, so the output does not depend on the compiler's choices (built
-// without floating-point contraction). Pixels are converted one block row at a
-// time into three 8-row strips, so memory stays small for any page height.
+// without floating-point contraction). Pixels are converted one MCU at a time
+// straight from the image rows, so memory stays small for any page size, and
+// an MCU of one colour (most of a page) is recognised on its pixels before
+// anything is converted.
 #include "codecs/codecs.h"
 
 #include <bit>
@@ -475,64 +477,70 @@ inline void colour_samples(colour_cache* cc, const uint8_t* px, uint8_t* y, uint
   *cr = cc->ycc[slot][2];
 }
 
-// Converts image row y into row r of the three strips (padded width pw), the
-// last column repeated into the padding. A pixel with the same colour as the
-// one before it takes that one's samples: pages are mostly runs of one
-// colour, and the arithmetic would give the same bytes again.
-void convert_row(const uint8_t* px, int step, int32_t width, int32_t pw, uint8_t* sy, uint8_t* scb,
-                 uint8_t* scr, colour_cache* cc) {
-  int last_r = -1, last_g = -1, last_b = -1;
-  uint8_t ly = 0, lcb = 0, lcr = 0;
-  // The last colour four times over, as the first eight and last four of
-  // twelve bytes.
-  uint64_t pat8 = 0;
-  uint32_t pat4 = 0;
-  for (int32_t x = 0; x < width; x++, px += step) {
-    if (step == 3 && px[0] == last_r && px[1] == last_g && px[2] == last_b) {
-      // Inside a run of one colour: four pixels at a time while the next
-      // twelve bytes repeat it.
-      while (x + 4 <= width) {
-        uint64_t head;
-        uint32_t tail;
-        memcpy(&head, px, 8);
-        memcpy(&tail, px + 8, 4);
-        if (head != pat8 || tail != pat4) break;
-        memset(sy + x, ly, 4);
-        memset(scb + x, lcb, 4);
-        memset(scr + x, lcr, 4);
-        x += 4;
-        px += 12;
-      }
-      if (x >= width) break;
+// The eight image rows of one block row: rows past the last repeat it.
+struct mcu_rows {
+  const uint8_t* row[8];
+  int step;       // bytes per pixel: 3 (RGB) or 4 (RGBA)
+  int32_t width;  // pixels per row; columns past the last repeat it
+};
+
+// Converts the 8 x 8 pixels whose first column is x0 into the Y, Cb and Cr
+// samples of three blocks (8 bytes per row). A pixel of the same colour as
+// the one before it takes its samples.
+void convert_mcu(const mcu_rows& m, int32_t x0, colour_cache* cc, uint8_t* sy, uint8_t* scb,
+                 uint8_t* scr) {
+  const int32_t cols = m.width - x0 < 8 ? m.width - x0 : 8;
+  for (int r = 0; r < 8; r++) {
+    const uint8_t* row = m.row[r] + size_t(x0) * size_t(m.step);
+    // A row whose pixels equal the row above takes its samples.
+    if (r > 0 && m.step == 3 && cols == 8 &&
+        (m.row[r] == m.row[r - 1] || memcmp(row, m.row[r - 1] + size_t(x0) * 3, 24) == 0)) {
+      memcpy(sy + r * 8, sy + r * 8 - 8, 8);
+      memcpy(scb + r * 8, scb + r * 8 - 8, 8);
+      memcpy(scr + r * 8, scr + r * 8 - 8, 8);
+      continue;
     }
-    if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
-      last_r = px[0];
-      last_g = px[1];
-      last_b = px[2];
-      if (step == 3) {
-        if constexpr (std::endian::native == std::endian::little) {
-          // Bytes r g b r g b r g | b r g b, read as little-endian words.
-          uint64_t v = uint64_t(px[0]) | uint64_t(px[1]) << 8 | uint64_t(px[2]) << 16;
-          pat8 = v | v << 24 | v << 48;
-          pat4 = uint32_t(v >> 16 | v << 8);
-        } else {
-          uint8_t pat[12];
-          for (int i = 0; i < 12; i += 3) memcpy(pat + i, px, 3);
-          memcpy(&pat8, pat, 8);
-          memcpy(&pat4, pat + 8, 4);
-        }
+    int last_r = -1, last_g = -1, last_b = -1;
+    uint8_t ly = 0, lcb = 0, lcr = 0;
+    for (int c = 0; c < 8; c++) {
+      const uint8_t* px = row + size_t(c < cols ? c : cols - 1) * size_t(m.step);
+      if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
+        last_r = px[0];
+        last_g = px[1];
+        last_b = px[2];
+        colour_samples(cc, px, &ly, &lcb, &lcr);
       }
-      colour_samples(cc, px, &ly, &lcb, &lcr);
+      sy[r * 8 + c] = ly;
+      scb[r * 8 + c] = lcb;
+      scr[r * 8 + c] = lcr;
     }
-    sy[x] = ly;
-    scb[x] = lcb;
-    scr[x] = lcr;
   }
-  for (int32_t x = width; x < pw; x++) {
-    sy[x] = sy[width - 1];
-    scb[x] = scb[width - 1];
-    scr[x] = scr[width - 1];
+}
+
+// Whether the 8 x 8 RGB pixels whose first column is x0 (x0 + 8 <= width)
+// are all of one colour: each row's 24 bytes against the first pixel's
+// colour repeated, as three 8-byte words.
+bool uniform_rgb_mcu(const mcu_rows& m, int32_t x0) {
+  const uint8_t* first = m.row[0] + size_t(x0) * 3;
+  uint64_t p[3];
+  if constexpr (std::endian::native == std::endian::little) {
+    // Bytes r g b r g b r g | b r g b r g b r | g b r g b r g b as
+    // little-endian words.
+    const uint64_t v = uint64_t(first[0]) | uint64_t(first[1]) << 8 | uint64_t(first[2]) << 16;
+    p[0] = v | v << 24 | v << 48;
+    p[1] = v >> 16 | v << 8 | v << 32 | v << 56;
+    p[2] = v >> 8 | v << 16 | v << 40;
+  } else {
+    uint8_t pattern[24];
+    for (int i = 0; i < 24; i += 3) memcpy(pattern + i, first, 3);
+    memcpy(p, pattern, 24);
   }
+  for (int r = 0; r < 8; r++) {
+    uint64_t v[3];
+    memcpy(v, m.row[r] + size_t(x0) * 3, 24);
+    if ((v[0] ^ p[0]) | (v[1] ^ p[1]) | (v[2] ^ p[2])) return false;
+  }
+  return true;
 }
 
 // Quantised blocks already computed, by their 64 samples: a block equal to
@@ -604,6 +612,8 @@ const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cach
   }
   int qn[64];
   dct_quantise_natural(samples, uniform_rows, cache->qdiv, qn);
+  // Unrolled, every index is a constant: a load and a store per coefficient.
+#pragma GCC unroll 64
   for (int k = 0; k < 64; k++) out->q[k] = qn[jpeg_zigzag[k]];
   mark_nonzero(out);
   code_ac(out, *cache->ac);
@@ -656,25 +666,16 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   if (height <= 0 || !rgba || width <= 0) return nullptr;
   if (width > kMaxDimension || height > kMaxDimension) return nullptr;
 
-  const int32_t pw = (width + 7) / 8 * 8;
-  const size_t strip = size_t(8) * size_t(pw);  // at most 8 * 65536
-  uint8_t* planes = static_cast<uint8_t*>(malloc(3 * strip));
   jpeg_out w = {};
   w.data = static_cast<uint8_t*>(malloc(kInitialOutput));
   w.cap = kInitialOutput;
-  if (!planes || !w.data) {
-    free(planes);
-    free(w.data);
-    return nullptr;
-  }
-  uint8_t* plane[3] = {planes, planes + strip, planes + 2 * strip};
+  if (!w.data) return nullptr;
 
   huff_codes* codes = static_cast<huff_codes*>(malloc(4 * sizeof(huff_codes)));
   block_cache* caches = static_cast<block_cache*>(calloc(2, sizeof(block_cache)));
   if (!codes || !caches) {
     free(caches);
     free(codes);
-    free(planes);
     free(w.data);
     return nullptr;
   }
@@ -704,48 +705,43 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   if (same_len > 31) same_len = 0;  // not with these tables; the plain path then
   const uint64_t row_bytes = uint64_t(width) * uint64_t(step);
   const int32_t block_rows = (height + 7) / 8;
-  const int32_t block_cols = pw / 8;
+  const int32_t block_cols = (width + 7) / 8;
   int failed = 0;
-  const uint8_t* prev_row = nullptr;  // the image row converted last
-  int prev_r = 0;                     // and its row in the strips
   for (int32_t br = 0; br < block_rows && !failed; br++) {
+    mcu_rows m;
+    m.step = step;
+    m.width = width;
     for (int r = 0; r < 8; r++) {
-      int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
-      const uint8_t* row = rgba + uint64_t(y) * row_bytes;
-      // A row equal to the one before (blank lines, the bottom padding)
-      // takes its samples, which depend on the pixels alone. The previous
-      // row is still in the strips: row r - 1, or row 7 before row 0 of a
-      // new strip overwrites nothing of it.
-      if (prev_row && (row == prev_row || memcmp(row, prev_row, size_t(row_bytes)) == 0)) {
-        for (int c = 0; c < 3; c++) memcpy(plane[c] + r * pw, plane[c] + prev_r * pw, size_t(pw));
-      } else {
-        convert_row(row, step, width, pw, plane[0] + r * pw, plane[1] + r * pw, plane[2] + r * pw,
-                    &colours);
-      }
-      prev_row = row;
-      prev_r = r;
+      const int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
+      m.row[r] = rgba + uint64_t(y) * row_bytes;
     }
     for (int32_t bc = 0; bc < block_cols; bc++) {
       if (out_reserve(&w, kMcuReserve) != 0) {
         failed = 1;
         break;
       }
-      const uint8_t* at[3] = {plane[0] + bc * 8, plane[1] + bc * 8, plane[2] + bc * 8};
-      if (same_len > 0 && (br | bc) != 0 && uniform_block(at[0], pw) && uniform_block(at[1], pw) &&
-          uniform_block(at[2], pw)) {
-        const uint8_t v0 = at[0][0], v1 = at[1][0], v2 = at[2][0];
+      const int32_t x0 = bc * 8;
+      // The samples of the three blocks, 8 bytes per row.
+      alignas(8) uint8_t samples[3][64];
+      if (step == 3 && x0 + 8 <= width && uniform_rgb_mcu(m, x0)) {
+        uint8_t v[3];
+        colour_samples(&colours, m.row[0] + size_t(x0) * 3, &v[0], &v[1], &v[2]);
         // Each block's code once known, with no AC coefficient left.
-        auto same = [](const block_cache& c, uint8_t v, int p) {
-          return c.uniform_ready[v] && c.uniform[v].q[0] == p && c.uniform[v].nonzero == 0;
+        auto same = [](const block_cache& c, uint8_t value, int p) {
+          return c.uniform_ready[value] && c.uniform[value].q[0] == p &&
+                 c.uniform[value].nonzero == 0;
         };
-        if (same(caches[0], v0, pred[0]) && same(caches[1], v1, pred[1]) &&
-            same(caches[1], v2, pred[2])) {
+        if (same_len > 0 && (br | bc) != 0 && same(caches[0], v[0], pred[0]) &&
+            same(caches[1], v[1], pred[1]) && same(caches[1], v[2], pred[2])) {
           bw_bits(&w, same_bits, same_len);
           continue;
         }
+        for (int ci = 0; ci < 3; ci++) memset(samples[ci], v[ci], 64);
+      } else {
+        convert_mcu(m, x0, &colours, samples[0], samples[1], samples[2]);
       }
       for (int ci = 0; ci < 3; ci++) {
-        const coded_block& cb = *block_coefficients(at[ci], pw, &caches[ci == 0 ? 0 : 1]);
+        const coded_block& cb = *block_coefficients(samples[ci], 8, &caches[ci == 0 ? 0 : 1]);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;
@@ -759,7 +755,6 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   }
   free(caches);
   free(codes);
-  free(planes);
   if (failed || out_reserve(&w, 16) != 0) {
     free(w.data);
     return nullptr;

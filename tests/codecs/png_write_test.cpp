@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -176,17 +177,25 @@ TEST(PngRegression, FilesKeepTheirBytes) {
 TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
   uint32_t seed = 7;
   auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
-  for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 5}, std::pair{257, 131}, std::pair{1001, 70}}) {
+  // Runs of one gray with some noise, as pages have; then squares of a few
+  // colours, most of them filling whole 8 x 8 blocks, so that blocks of one
+  // colour follow blocks of another.
+  const uint8_t palette[4][3] = {{255, 255, 255}, {0, 0, 0}, {200, 30, 90}, {255, 255, 254}};
+  for (auto [w, h, squares] :
+       {std::tuple{1, 1, false}, std::tuple{3, 5, false}, std::tuple{257, 131, false},
+        std::tuple{1001, 70, false}, std::tuple{203, 61, true}, std::tuple{64, 64, true}}) {
     size_t n = size_t(w) * size_t(h);
     std::vector<uint8_t> rgb(n * 3), alpha(n), rgba(n * 4), opaque(n * 4);
     for (size_t i = 0; i < n; i++) {
-      // Runs of one colour with some noise, as pages have.
-      uint8_t v = (i / 37) % 3 == 0 ? uint8_t(next() >> 24) : 255;
-      for (int c = 0; c < 3; c++) rgb[i * 3 + c] = rgba[i * 4 + c] = opaque[i * 4 + c] = v;
+      const size_t x = i % size_t(w), y = i / size_t(w);
+      const uint8_t v = (i / 37) % 3 == 0 ? uint8_t(next() >> 24) : 255;
+      const uint8_t* sq = palette[(x / 8 + y / 8 * 3 + (x / 24 == 2 && y % 16 == 5)) % 4];
+      for (int c = 0; c < 3; c++)
+        rgb[i * 3 + c] = rgba[i * 4 + c] = opaque[i * 4 + c] = squares ? sq[c] : v;
       alpha[i] = rgba[i * 4 + 3] = i % 11 == 0 ? uint8_t(next() >> 24) : 255;
       opaque[i * 4 + 3] = 255;
     }
-    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + (squares ? " squares" : ""));
     auto same = [](uint8_t* a, uint64_t an, uint8_t* b, uint64_t bn) {
       bool eq = a && b && an == bn && memcmp(a, b, an) == 0;
       free(a);
