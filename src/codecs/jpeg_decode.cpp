@@ -92,8 +92,14 @@ struct component {
   bool in_scan;
   int32_t pred;  // DC predictor
   uint16_t quant[64];
-  uint8_t* plane;  // pw x ph samples XOR 0x80, plus kPlaneSlack bytes
+  uint8_t* plane;  // rows row0 .. row0 + held - 1 of pw x ph samples XOR 0x80, + kPlaneSlack bytes
   uint32_t pw, ph;
+  uint32_t row0, held;  // the plane rows that plane holds: all of them, or one MCU row's
+  // When only some rows are kept: slot[r] is the row of kept holding plane
+  // row r, 0 (a row of mid-grey) for a row not kept; kept has 1 + nkept rows.
+  uint32_t* slot;
+  uint8_t* kept;
+  uint32_t nkept;
   huff_table dc, ac;
 };
 constexpr uint64_t kPlaneSlack = 16;
@@ -121,8 +127,9 @@ struct bit_reader {
 struct decoder {
   frame f;
   table_set* tables;
-  component* comps;  // kMaxComponents records
-  uint32_t* cols;    // plane column of each frame column, per component
+  component* comps;               // kMaxComponents records
+  uint32_t* cols;                 // plane column of each frame column, per component
+  const jpeg_row_filter* filter;  // the frame rows to keep, or null for all
 };
 
 // How the MCUs of the scan are laid out: the components it decodes, with the
@@ -564,6 +571,13 @@ block_end decode_block(bit_reader* r, component* c, int32_t coef[64]) {
   return block_end::stored;
 }
 
+// Row y of the component's plane where the decoder writes it, or null when
+// the row lies outside the plane or outside the rows held now.
+inline uint8_t* plane_line(const component* c, uint64_t y) {
+  if (y >= c->ph || y < c->row0 || y - c->row0 >= c->held) return nullptr;
+  return c->plane + (y - c->row0) * c->pw;
+}
+
 // Dequantises one block, runs the inverse DCT and stores the samples at
 // (x0, y0) of the component's plane, dropping any outside it.
 //   t[v][x] = sum over u of c[u][x] F[v][u];  p[y][x] = sum over v of c[v][y] t[v][x]
@@ -612,13 +626,13 @@ void idct_store(const component* c, const int32_t coef[64], uint64_t x0, uint64_
     double q = c0 * (c0 * f[0]) + 128;
     int sample = q < 0 ? 0 : q > 255 ? 255 : static_cast<int>(std::floor(q + 0.5));
     const uint64_t cols = c->pw - x0 < 8 ? c->pw - x0 : 8;
-    for (int y = 0; y < 8 && y0 + y < c->ph; y++)
-      std::memset(c->plane + (y0 + y) * c->pw + x0, sample ^ 0x80, cols);
+    for (int y = 0; y < 8; y++)
+      if (uint8_t* line = plane_line(c, y0 + y)) std::memset(line + x0, sample ^ 0x80, cols);
     return;
   }
   for (int y = 0; y < 8; y++) {
-    if (y0 + y >= c->ph) break;
-    uint8_t* line = c->plane + (y0 + y) * c->pw;
+    uint8_t* line = plane_line(c, y0 + y);
+    if (!line) continue;
     alignas(16) double sums[8];
 #if defined(__SSE2__)
     __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
@@ -674,12 +688,96 @@ bool take_restart(bit_reader* r) {
   return true;
 }
 
+// v lowered into 0 .. size - 1.
+inline uint64_t lower(uint64_t v, uint32_t size) {
+  return v < size ? v : size - 1;
+}
+
+// Chooses the rows each component keeps when the caller asks for some frame
+// rows only: frame row y is component c's plane row y (lowered into component
+// 0's plane) scaled by the planes' heights, as jpeg_planes_rgba reads it.
+// Each component then gets a block of the kept rows (after one row of
+// mid-grey) and a window of one MCU row for the decoder to write into; the
+// window's kept rows are copied out when the MCU row is complete. False
+// (with nothing allocated) when keeping rows would not save much, or memory
+// runs out: the planes are then allocated whole.
+bool prepare_kept_rows(decoder* d, const scan_layout* s) {
+  const frame* f = &d->f;
+  if (!d->filter || s->n != f->n) return false;  // a scan of every component only
+  uint8_t* wanted = static_cast<uint8_t*>(std::calloc(f->height, 1));
+  if (!wanted) return false;
+  d->filter->rows(d->filter->ctx, static_cast<int32_t>(f->width), static_cast<int32_t>(f->height),
+                  wanted);
+  const component* c0 = &d->comps[0];
+  uint64_t whole = 0, part = 0;
+  bool ok = true;
+  for (int i = 0; i < f->n && ok; i++) {
+    component* c = &d->comps[i];
+    c->slot = static_cast<uint32_t*>(std::calloc(c->ph, sizeof(uint32_t)));
+    if (!c->slot) {
+      ok = false;
+      break;
+    }
+    for (uint32_t y = 0; y < f->height; y++) {
+      if (!wanted[y]) continue;
+      const uint64_t r = lower(lower(y, c0->ph) * c->ph / c0->ph, c->ph);
+      c->slot[r] = 1;
+    }
+    uint32_t n = 0;
+    for (uint32_t r = 0; r < c->ph; r++)
+      if (c->slot[r]) c->slot[r] = ++n;
+    c->nkept = n;
+    whole += uint64_t{c->pw} * c->ph;
+    part += uint64_t{c->pw} * (n + 1 + 8 * uint64_t(s->units[i].bv));
+  }
+  std::free(wanted);
+  // Worth it when the kept rows and the windows take under three quarters.
+  ok = ok && part < whole / 4 * 3;
+  for (int i = 0; i < f->n && ok; i++) {
+    component* c = &d->comps[i];
+    c->kept = static_cast<uint8_t*>(std::calloc(uint64_t{c->pw} * (c->nkept + 1) + kPlaneSlack, 1));
+    c->held = 8 * uint32_t(s->units[i].bv);
+    c->plane = static_cast<uint8_t*>(std::calloc(uint64_t{c->pw} * c->held + kPlaneSlack, 1));
+    c->row0 = 0;
+    ok = c->kept && c->plane;
+  }
+  if (!ok) {
+    for (int i = 0; i < f->n; i++) {
+      component* c = &d->comps[i];
+      std::free(c->slot);
+      std::free(c->kept);
+      std::free(c->plane);
+      c->slot = nullptr;
+      c->kept = nullptr;
+      c->plane = nullptr;
+      c->nkept = 0;
+    }
+  }
+  return ok;
+}
+
+// Copies the kept rows of the window (MCU row my) into each component's kept
+// block, then clears the window and moves it to the next MCU row.
+void flush_kept_rows(const scan_layout* s, uint64_t my) {
+  for (int i = 0; i < s->n; i++) {
+    component* c = s->units[i].c;
+    const uint64_t first = my * c->held;
+    for (uint32_t k = 0; k < c->held && first + k < c->ph; k++) {
+      const uint32_t slot = c->slot[first + k];
+      if (slot)
+        std::memcpy(c->kept + uint64_t{slot} * c->pw, c->plane + uint64_t{k} * c->pw, c->pw);
+    }
+    std::memset(c->plane, 0, uint64_t{c->pw} * c->held);
+    c->row0 = static_cast<uint32_t>(first + c->held < c->ph ? first + c->held : c->ph);
+  }
+}
+
 // Allocates the planes (every frame component gets one) and chooses the MCU
 // layout. A scan decodes the components it lists, as T.81 lays scans out:
 // several interleaved, h x v blocks of each per MCU; one component alone
 // (also the only one of its frame) non-interleaved, one block per MCU across
 // its own ceil(X h / Hmax) by ceil(Y v / Vmax) samples.
-const char* prepare_scan(decoder* d, scan_layout* s) {
+const char* prepare_scan(decoder* d, scan_layout* s, bool* kept_rows) {
   const frame* f = &d->f;
   int hmax = 1, vmax = 1, listed = 0;
   for (int i = 0; i < f->n; i++) {
@@ -694,8 +792,6 @@ const char* prepare_scan(decoder* d, scan_layout* s) {
     uint64_t pw = c->h * mx * 8, ph = c->v * my * 8, size;
     if (!checked_mul(pw, ph, &size) || size > UINT64_MAX - kPlaneSlack)
       return fail("jpeg: out of memory");
-    c->plane = static_cast<uint8_t*>(std::calloc(size + kPlaneSlack, 1));
-    if (!c->plane) return fail("jpeg: out of memory");
     c->pw = static_cast<uint32_t>(pw);
     c->ph = static_cast<uint32_t>(ph);
   }
@@ -718,26 +814,45 @@ const char* prepare_scan(decoder* d, scan_layout* s) {
     s->cols = (xc + 7) / 8;
     s->rows = (yc + 7) / 8;
   }
+  *kept_rows = prepare_kept_rows(d, s);
+  if (*kept_rows) return nullptr;
+  for (int i = 0; i < f->n; i++) {
+    component* c = &d->comps[i];
+    c->plane = static_cast<uint8_t*>(std::calloc(uint64_t{c->pw} * c->ph + kPlaneSlack, 1));
+    if (!c->plane) return fail("jpeg: out of memory");
+    c->row0 = 0;
+    c->held = c->ph;
+  }
   return nullptr;
 }
 
 // Decodes the scan whose entropy-coded data start at data[start].
 const char* decode_scan(decoder* d, const uint8_t* data, uint64_t len, uint64_t start) {
   scan_layout s;
-  if (const char* err = prepare_scan(d, &s)) return err;
+  bool kept_rows = false;
+  if (const char* err = prepare_scan(d, &s, &kept_rows)) return err;
   bit_reader r = {data, len, start, 0, 0, kReadOk};
   uint64_t total = s.cols * s.rows;
   uint32_t interval = d->f.restart, left = interval;
   bool stopped = false;
+  bool unflushed = false;  // the window holds MCUs of row m / s.cols not yet copied
   for (uint64_t m = 0; m < total; m++) {
+    unflushed = kept_rows;
     if (!decode_mcu(&r, &s, m % s.cols, m / s.cols)) {
       stopped = true;
+      // The MCU row that decoding stopped in keeps what it holds so far.
+      if (unflushed) flush_kept_rows(&s, m / s.cols);
       break;
+    }
+    if (kept_rows && m % s.cols == s.cols - 1) {
+      flush_kept_rows(&s, m / s.cols);
+      unflushed = false;
     }
     // No restart follows the last MCU: nothing more is read.
     if (interval > 0 && m + 1 < total && --left == 0) {
       if (!take_restart(&r)) {
         stopped = true;
+        if (unflushed) flush_kept_rows(&s, m / s.cols);
         break;
       }
       for (int i = 0; i < d->f.n; i++) d->comps[i].pred = 0;
@@ -755,11 +870,6 @@ const char* decode_scan(decoder* d, const uint8_t* data, uint64_t len, uint64_t 
 
 inline uint8_t clamp_byte(int v) {
   return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-}
-
-// v lowered into 0 .. size - 1.
-inline uint64_t lower(uint64_t v, uint32_t size) {
-  return v < size ? v : size - 1;
 }
 
 // Moves the planes into *jp and builds the column table: component 0 at
@@ -787,18 +897,31 @@ const char* keep_planes(decoder* d, jpeg_planes* jp) {
   jp->bytes = sizeof(uint32_t) * kMaxComponents * uint64_t{f->width};
   for (int c = 0; c < f->n; c++) {
     component* cc = &d->comps[c];
-    jp->plane[c] = cc->plane;
     jp->pw[c] = cc->pw;
     jp->ph[c] = cc->ph;
+    // The whole plane's size also when only some rows are kept: what the
+    // frame costs does not depend on how it is drawn.
     jp->bytes += uint64_t{cc->pw} * cc->ph + kPlaneSlack;
-    cc->plane = nullptr;
+    if (cc->slot) {
+      jp->plane[c] = cc->kept;
+      jp->slot[c] = cc->slot;
+      cc->kept = nullptr;
+      cc->slot = nullptr;
+    } else {
+      jp->plane[c] = cc->plane;
+      cc->plane = nullptr;
+    }
   }
   return nullptr;
 }
 
 void release(decoder* d) {
   if (d->comps)
-    for (int i = 0; i < kMaxComponents; i++) std::free(d->comps[i].plane);
+    for (int i = 0; i < kMaxComponents; i++) {
+      std::free(d->comps[i].plane);
+      std::free(d->comps[i].kept);
+      std::free(d->comps[i].slot);
+    }
   std::free(d->comps);
   std::free(d->tables);
   std::free(d->cols);
@@ -828,8 +951,14 @@ void report_failure(const char* err, const char** message) {
 }  // namespace
 
 bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, const char** message) {
+  return jpeg_decode_planes_rows(data, len, nullptr, out, message);
+}
+
+bool jpeg_decode_planes_rows(const uint8_t* data, uint64_t len, const jpeg_row_filter* filter,
+                             jpeg_planes* out, const char** message) {
   *out = jpeg_planes{};
   decoder d = {};
+  d.filter = filter;
   const char* err = decode(&d, data, len);
   if (!err) err = keep_planes(&d, out);
   release(&d);
@@ -847,7 +976,9 @@ void jpeg_planes_rgba(const jpeg_planes* jp, int32_t y, const int32_t* xs, int32
   const uint32_t* cols[kMaxComponents];
   uint64_t y0 = lower(static_cast<uint64_t>(y), jp->ph[0]);
   for (int c = 0; c < jp->n; c++) {
-    line[c] = jp->plane[c] + lower(y0 * jp->ph[c] / jp->ph[0], jp->ph[c]) * jp->pw[c];
+    uint64_t row = lower(y0 * jp->ph[c] / jp->ph[0], jp->ph[c]);
+    if (jp->slot[c]) row = jp->slot[c][row];
+    line[c] = jp->plane[c] + row * jp->pw[c];
     cols[c] = jp->cols + static_cast<size_t>(c) * static_cast<uint32_t>(jp->width);
   }
   for (int32_t k = 0; k < n; k++, out += 4) {
@@ -873,7 +1004,10 @@ void jpeg_planes_rgba(const jpeg_planes* jp, int32_t y, const int32_t* xs, int32
 }
 
 void jpeg_planes_free(jpeg_planes* jp) {
-  for (int c = 0; c < kMaxComponents; c++) std::free(jp->plane[c]);
+  for (int c = 0; c < kMaxComponents; c++) {
+    std::free(jp->plane[c]);
+    std::free(jp->slot[c]);
+  }
   std::free(jp->cols);
   *jp = jpeg_planes{};
 }

@@ -38,14 +38,35 @@ struct jpeg_planes {
   bool cmyk;                           // four components under the Adobe CMYK transform
   uint8_t* plane[kJpegMaxComponents];  // samples XOR 0x80, pw x ph each
   uint32_t pw[kJpegMaxComponents], ph[kJpegMaxComponents];
+  // Null when plane holds every row. Otherwise only some rows were kept:
+  // plane row r is row slot[r] of plane, and row 0 there is mid-grey (the
+  // value of every row not kept).
+  uint32_t* slot[kJpegMaxComponents];
   uint32_t* cols;  // n x width: the plane column of each frame column
-  uint64_t bytes;  // memory the planes and the column table take
+  uint64_t bytes;  // memory the whole planes and the column table take
+};
+
+// The frame rows a caller will ask for, told once the frame's size is
+// known: rows sets keep[y] to 1 for each such row y < height (keep starts
+// all 0).
+struct jpeg_row_filter {
+  const void* ctx;
+  void (*rows)(const void* ctx, int32_t width, int32_t height, uint8_t* keep);
 };
 
 // Decodes like qx_jpeg_decode_impl but keeps the planes in *out (zeroed
 // first). True on success, with *message pointed at ""; false with every
 // block freed and *message as qx_jpeg_decode_impl sets it.
 bool jpeg_decode_planes(const uint8_t* data, uint64_t len, jpeg_planes* out, const char** message);
+
+// jpeg_decode_planes keeping only the frame rows filter names, when that
+// saves memory: a large photograph drawn small then holds a fraction of its
+// planes. Rows kept give the colours jpeg_decode_planes would; other rows
+// are not the image's (their samples read as mid-grey, except where a
+// subsampled plane shares a row with a kept one). A null filter keeps every
+// row.
+bool jpeg_decode_planes_rows(const uint8_t* data, uint64_t len, const jpeg_row_filter* filter,
+                             jpeg_planes* out, const char** message);
 
 // The RGBA of frame pixels (xs[k], y), k < n, into out[4k .. 4k + 3], alpha
 // 255. xs null means columns 0 .. n - 1. y and every column must lie inside

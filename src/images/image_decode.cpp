@@ -422,6 +422,9 @@ struct image_samples {
   convert_args args = {};
   uint64_t row_bytes = 0;
   uint8_t* rgba = nullptr;  // the whole image, once image_source_keep_rgba made it
+  // The JPEG planes hold only some rows; data and data_len are kept to
+  // decode the rest when they are needed.
+  bool partial = false;
 
   image_samples() = default;
   image_samples(const image_samples&) = delete;
@@ -447,7 +450,44 @@ struct image_samples {
   }
 };
 
+namespace {
+
+// The JPEG frame rows that the image rows a chooser names are read from:
+// row y of the image is frame row y, or y scaled to the frame's height when
+// the frame's size differs (as image_source_rgba reads them).
+struct frame_rows_of {
+  const image_row_chooser* chooser;
+  int32_t W, H;
+};
+
+void frame_rows(const void* ctx, int32_t jw, int32_t jh, uint8_t* keep) {
+  const frame_rows_of* f = (const frame_rows_of*)ctx;
+  std::unique_ptr<uint8_t[]> shown(new (std::nothrow) uint8_t[(size_t)f->H]());
+  if (!shown) {
+    memset(keep, 1, (size_t)jh);  // every row, as without a chooser
+    return;
+  }
+  f->chooser->rows(f->chooser->ctx, f->W, f->H, shown.get());
+  const bool same = jw == f->W && jh == f->H;
+  for (int32_t y = 0; y < f->H; y++) {
+    if (!shown[y]) continue;
+    int32_t v = y;
+    if (!same) {
+      v = (int32_t)((double)y * jh / f->H);
+      if (v > jh - 1) v = jh - 1;
+    }
+    keep[v] = 1;
+  }
+}
+
+}  // namespace
+
 bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_source* out) {
+  return decode_image_source_rows(doc, entry, nullptr, out);
+}
+
+bool decode_image_source_rows(const pdfcore_doc* doc, const obj_entry* entry,
+                              const image_row_chooser* chooser, image_source* out) {
   *out = image_source{};
   if (!doc || !entry) return false;
   region r;
@@ -513,7 +553,10 @@ bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_s
     const uint64_t frame = jpeg_frame_pixels(data, sm->data_len);
     if (frame > kMaxImagePixels || !hold.take((int64_t)frame * 4)) return false;
     const char* message = nullptr;
-    if (jpeg_decode_planes(data, sm->data_len, &sm->jpeg, &message)) {
+    const frame_rows_of rows_of = {chooser, W, H};
+    const jpeg_row_filter filter = {&rows_of, frame_rows};
+    if (jpeg_decode_planes_rows(data, sm->data_len, chooser ? &filter : nullptr, &sm->jpeg,
+                                &message)) {
       const int32_t jw = sm->jpeg.width, jh = sm->jpeg.height;
       if (jw != W || jh != H) {
         // A frame of another size is resampled to W x H by nearest neighbour.
@@ -525,7 +568,9 @@ bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_s
         }
       }
       sm->is_jpeg = true;
-      sm->drop_samples();
+      sm->partial = false;
+      for (int c = 0; c < sm->jpeg.n; c++) sm->partial = sm->partial || sm->jpeg.slot[c];
+      if (!sm->partial) sm->drop_samples();
     }
   }
   if (!sm->is_jpeg) {
@@ -586,10 +631,24 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
   }
 }
 
+bool image_source_make_whole(image_source* src) {
+  image_samples* sm = src->samples;
+  if (!sm || !sm->partial) return true;
+  jpeg_planes whole;
+  const char* message = nullptr;
+  if (!jpeg_decode_planes(sm->data, sm->data_len, &whole, &message)) return false;
+  jpeg_planes_free(&sm->jpeg);
+  sm->jpeg = whole;
+  sm->partial = false;
+  sm->drop_samples();
+  return true;
+}
+
 bool image_source_keep_rgba(image_source* src) {
   image_samples* sm = src->samples;
   if (!sm) return false;
   if (sm->rgba) return true;
+  if (!image_source_make_whole(src)) return false;
   const size_t W = (size_t)src->width, H = (size_t)src->height;
   uint8_t* block = (uint8_t*)malloc(W * H * 4);
   if (!block) return false;

@@ -61,6 +61,26 @@ struct image_source {
 // stream data holds the samples can be decoded.
 bool decode_image_source(const pdfcore_doc* doc, const obj_entry* entry, image_source* out);
 
+// The image rows a drawing will show, told once the image's size is known:
+// rows sets shown[y] to 1 for each row y < height it shows (shown starts
+// all 0).
+struct image_row_chooser {
+  const void* ctx;
+  void (*rows)(const void* ctx, int32_t width, int32_t height, uint8_t* shown);
+};
+
+// decode_image_source for one drawing: a large JPEG keeps only the rows the
+// chooser names (when that saves memory), and reads as mid-grey elsewhere
+// until image_source_make_whole. out->bytes is what the whole image takes.
+bool decode_image_source_rows(const pdfcore_doc* doc, const obj_entry* entry,
+                              const image_row_chooser* chooser, image_source* out);
+
+// Decodes the rows that decode_image_source_rows left out, from the data it
+// kept for that, so that every row can be drawn. True when the source holds
+// every row (also when it always did); false, with the source unchanged,
+// when memory runs out.
+bool image_source_make_whole(image_source* src);
+
 // The RGBA of pixels (xs[k], y), k < n, into out[4k .. 4k + 3] (alpha 255;
 // the mask is separate). xs null means columns 0 .. n - 1. y and every
 // column must lie inside the image.

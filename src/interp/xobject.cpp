@@ -46,13 +46,21 @@ void draw_image(interp* ctx, const image_source* image) {
 // Decodes an image object and paints it into the unit square under the
 // current CTM. An image XObject (num > 0) is kept in the page's one-image
 // cache while the memory account allows, so repeated uses decode once.
+// The rows of an image that draw_image would show now.
+void rows_drawn(const void* c, int32_t, int32_t height, uint8_t* shown) {
+  const interp* ctx = (const interp*)c;
+  image_rows_shown(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, height, shown);
+}
+
 void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, int32_t num) {
   page_work* work = ctx->work;
   image_cache* cache = work ? &work->image : nullptr;
   if (cache && num > 0 && cache->num == num) {
     // An image drawn again is converted once, if the account allows, so
     // that later draws copy pixels instead of converting them each time.
+    // It may show other rows than the first drawing kept.
     image_source* image = &cache->image;
+    if (!image_source_make_whole(image)) return;
     const int64_t before = image->bytes;
     const int64_t block = (int64_t)image->width * image->height * 4;
     if (page_memory_take(block)) {
@@ -67,7 +75,8 @@ void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, in
   // The cached image makes room for this one.
   if (cache && num > 0) page_work_release(work);
   image_source image;
-  if (!decode_image_source(doc, entry, &image)) return;
+  const image_row_chooser shown = {ctx, rows_drawn};
+  if (!decode_image_source_rows(doc, entry, &shown, &image)) return;
   if (!page_memory_take(image.bytes)) {
     image_source_free(&image);
     return;

@@ -35,25 +35,48 @@ int32_t source_index(int64_t offset, int32_t n, int64_t span) {
   return (int32_t)s;
 }
 
-}  // namespace
+// The device box an image fills ([x0, x1) x [y0, y1)) and its visible part
+// (inside the canvas and the clip rectangle). False when nothing is visible.
+struct image_box {
+  int64_t x0, x1, y0, y1;
+  int64_t cx0, cx1, cy0, cy1;
+};
 
-int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
-                    const pixel_rows* src, const uint8_t* mask, double alpha) {
-  if (!cv || !ctm || !src || w <= 0 || h <= 0 || cv->clip_empty) return 0;
+bool visible_box(const canvas* cv, const matrix* ctm, double uw, double uh, image_box* b) {
+  if (cv->clip_empty) return false;
   const double X0 = ctm->e, Y0 = ctm->f;
   const double X1 = ctm->a * uw + ctm->c * uh + ctm->e;
   const double Y1 = ctm->b * uw + ctm->d * uh + ctm->f;
-  if (std::isnan(X0) || std::isnan(Y0) || std::isnan(X1) || std::isnan(Y1)) return 0;
-  const int64_t x0 = round_coord(std::min(X0, X1)), x1 = round_coord(std::max(X0, X1));
-  const int64_t y0 = round_coord(std::min(Y0, Y1)), y1 = round_coord(std::max(Y0, Y1));
-  if (x0 >= x1 || y0 >= y1) return 0;
+  if (std::isnan(X0) || std::isnan(Y0) || std::isnan(X1) || std::isnan(Y1)) return false;
+  b->x0 = round_coord(std::min(X0, X1));
+  b->x1 = round_coord(std::max(X0, X1));
+  b->y0 = round_coord(std::min(Y0, Y1));
+  b->y1 = round_coord(std::max(Y0, Y1));
+  if (b->x0 >= b->x1 || b->y0 >= b->y1) return false;
+  b->cx0 = std::max({b->x0, (int64_t)0, (int64_t)cv->clip_x0});
+  b->cx1 = std::min({b->x1, (int64_t)cv->width, (int64_t)cv->clip_x1});
+  b->cy0 = std::max({b->y0, (int64_t)0, (int64_t)cv->clip_y0});
+  b->cy1 = std::min({b->y1, (int64_t)cv->height, (int64_t)cv->clip_y1});
+  return b->cx0 < b->cx1 && b->cy0 < b->cy1;
+}
 
-  // The visible part: inside the canvas and the clip rectangle.
-  const int64_t cx0 = std::max({x0, (int64_t)0, (int64_t)cv->clip_x0});
-  const int64_t cx1 = std::min({x1, (int64_t)cv->width, (int64_t)cv->clip_x1});
-  const int64_t cy0 = std::max({y0, (int64_t)0, (int64_t)cv->clip_y0});
-  const int64_t cy1 = std::min({y1, (int64_t)cv->height, (int64_t)cv->clip_y1});
-  if (cx0 >= cx1 || cy0 >= cy1) return 0;
+}  // namespace
+
+void image_rows_shown(const canvas* cv, const matrix* ctm, double uw, double uh, int32_t h,
+                      uint8_t* shown) {
+  if (!cv || !ctm || !shown || h <= 0) return;
+  image_box b;
+  if (!visible_box(cv, ctm, uw, uh, &b)) return;
+  for (int64_t i = b.cy0; i < b.cy1; i++) shown[source_index(i - b.y0, h, b.y1 - b.y0)] = 1;
+}
+
+int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
+                    const pixel_rows* src, const uint8_t* mask, double alpha) {
+  if (!cv || !ctm || !src || w <= 0 || h <= 0) return 0;
+  image_box b;
+  if (!visible_box(cv, ctm, uw, uh, &b)) return 0;
+  const int64_t x0 = b.x0, x1 = b.x1, y0 = b.y0, y1 = b.y1;
+  const int64_t cx0 = b.cx0, cx1 = b.cx1, cy0 = b.cy0, cy1 = b.cy1;
 
   // Per visible column (at most kMaxCanvasSide of them): its source column
   // and the slot of that column among the distinct ones asked for; then the

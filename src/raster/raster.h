@@ -175,3 +175,7 @@ struct pixel_rows {
 // only the pixels it shows.
 int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t w, int32_t h,
                     const pixel_rows* src, const uint8_t* mask, double alpha);
+// Sets shown[v] to 1 for every source row v (of h) that draw_pixel_rows with
+// the same canvas state, matrix and size would ask for; leaves the others.
+void image_rows_shown(const canvas* cv, const matrix* ctm, double uw, double uh, int32_t h,
+                      uint8_t* shown);

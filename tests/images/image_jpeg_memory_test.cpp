@@ -1,10 +1,12 @@
 // JPEG image data (decoded, resampled to the dictionary's size, refused
 // data read as raw samples, gray JPEGs with 2 x 2 sampling) and the memory
 // one image may take: large images with little data are cheap or skipped.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -266,5 +268,77 @@ TEST(ImageSource, SamplesKeptAsDecodedAndEightBitMaskAdopted) {
   EXPECT_EQ(memcmp(row, &whole.rgba[12], 12), 0);
   EXPECT_EQ(row[0], 120);
   EXPECT_EQ(row[1], 135);
+  image_source_free(&src);
+}
+
+TEST(ImageSource, JpegDrawnSmallKeepsOnlyTheRowsItShows) {
+  // A 1024 x 512 frame drawn 40 and 12 device rows high holds a few of its
+  // rows, yet every drawing is the one its decoded pixels, given as plain
+  // samples, make: alone, twice at other sizes (the second drawing, from the
+  // page's image cache, shows rows the first did not keep), and under a
+  // clip.
+  const int32_t W = 1024, H = 512;
+  const std::string jpg = make_jpeg(W, H);
+  int32_t jw = 0, jh = 0;
+  const std::vector<uint8_t> px = jpeg_pixels(jpg, &jw, &jh);
+  ASSERT_EQ(jw, W);
+  // The dictionary's size as the frame's, and another (the frame resampled
+  // by nearest neighbour).
+  for (auto [dw, dh] : {std::pair{W, H}, std::pair{300, 700}}) {
+    std::string samples;
+    for (int32_t y = 0; y < dh; y++)
+      for (int32_t x = 0; x < dw; x++) {
+        const int32_t u = std::min((int32_t)((double)x * W / dw), W - 1);
+        const int32_t v = std::min((int32_t)((double)y * H / dh), H - 1);
+        samples.append((const char*)&px[((size_t)v * W + u) * 4], 3);
+      }
+    const std::string dict = "/Width " + std::to_string(dw) + " /Height " + std::to_string(dh) +
+                             " /BitsPerComponent 8 /ColorSpace /DeviceRGB";
+    for (const char* content :
+         {"q 100 0 0 40 0 10 cm /Im Do Q",
+          "q 30 0 0 12 0 0 cm /Im Do Q q 100 0 0 60 0 30 cm /Im Do Q",
+          "q 0 0 50 50 re W n 100 0 0 -90 0 95 cm /Im Do Q q 100 0 0 90 0 5 cm /Im Do Q"}) {
+      SCOPED_TRACE(std::string(content) + " as " + std::to_string(dw) + "x" + std::to_string(dh));
+      const std::string res = "/XObject << /Im 10 0 R >>";
+      image_test::rendered dct(image_test::page_doc(
+          content, res, image_test::image_obj(10, dict + " /Filter /DCTDecode", jpg)));
+      image_test::rendered plain(
+          image_test::page_doc(content, res, image_test::image_obj(10, dict, samples)));
+      ASSERT_TRUE(dct.rgba && plain.rgba);
+      ASSERT_EQ(dct.w * dct.h, plain.w * plain.h);
+      EXPECT_EQ(memcmp(dct.rgba, plain.rgba, (size_t)dct.w * dct.h * 4), 0);
+    }
+  }
+  const std::string dict = "/Width 1024 /Height 512 /BitsPerComponent 8 /ColorSpace /DeviceRGB";
+
+  // Decoding for three rows: the account is charged the whole planes, the
+  // decoder holds far less, and the rows shown are the frame's until the
+  // source is made whole, when every row is.
+  const std::string pdf = image_doc(dict + " /Filter /DCTDecode", jpg);
+  test_util::loaded_doc doc(pdf);
+  ASSERT_TRUE(doc.ok);
+  struct three {
+    static void rows(const void*, int32_t, int32_t height, uint8_t* shown) {
+      shown[0] = shown[100] = shown[height - 1] = 1;
+    }
+  };
+  const image_row_chooser chooser = {nullptr, three::rows};
+  image_source src;
+  test_util::alloc_peak::start();
+  ASSERT_TRUE(decode_image_source_rows(&doc.doc, doc.find(10), &chooser, &src));
+  const int64_t peak = test_util::alloc_peak::stop();
+  EXPECT_GE(src.bytes, 3 * (int64_t)W * H);
+  if (test_util::alloc_peak::available()) {
+    EXPECT_LT(peak, (int64_t)W * H);
+  }
+  std::vector<uint8_t> row((size_t)W * 4);
+  for (int pass = 0; pass < 2; pass++) {
+    for (int32_t y = 0; y < H; y++) {
+      if (pass == 0 && y != 0 && y != 100 && y != H - 1) continue;
+      image_source_rgba(&src, y, nullptr, W, row.data());
+      ASSERT_EQ(memcmp(row.data(), &px[(size_t)y * W * 4], row.size()), 0) << pass << ": " << y;
+    }
+    ASSERT_TRUE(image_source_make_whole(&src));
+  }
   image_source_free(&src);
 }

@@ -184,3 +184,67 @@ TEST(JpegDecodeReference, OtherProcessesAreRefused) {
     EXPECT_EQ(outcome(arith), "jpeg: unknown SOS component");
   }
 }
+
+TEST(JpegDecodeReference, KeptRowsGiveTheWholeDecodesColours) {
+  REQUIRE_TOOLS();
+  // Frames whose planes differ in height (4:2:0, also with a marker after
+  // every MCU row), gray, and 4:4:4, each whole and cut inside its scan with
+  // FF D9 after the cut: with only some rows kept, each kept row has the
+  // colours of the whole-plane decode of the same bytes, and rows not kept
+  // read mid-grey where all planes have the frame's rows.
+  const pnm rgb = synthetic(301, 407, true), gray = synthetic(301, 407, false);
+  int n = 0, cut_decoded = 0;
+  for (auto [src, args] :
+       {std::pair{&rgb, "-sample 2x2"}, std::pair{&rgb, "-sample 2x2 -restart 1"},
+        std::pair{&gray, ""}, std::pair{&rgb, "-sample 1x1"}}) {
+    const bytes jpeg = cjpeg(*src, args, "k" + std::to_string(n++));
+    ASSERT_FALSE(jpeg.empty());
+    // Cuts inside the data, and at restart markers where there are some.
+    std::vector<size_t> cuts = {jpeg.size(), jpeg.size() * 6 / 10, jpeg.size() * 3 / 10};
+    for (size_t at : restart_markers(jpeg))
+      if (at % 5 == 0) cuts.push_back(at);
+    for (size_t cut : cuts) {
+      bytes data = jpeg;
+      if (cut < jpeg.size()) {
+        data.resize(cut);
+        append(data, {0xff, 0xd9});
+      }
+      for (int every : {1, 7, 50, 1000}) {
+        SCOPED_TRACE(std::string(args) + " cut at " + std::to_string(cut) + " every " +
+                     std::to_string(every));
+        struct pick {
+          int every;
+          static void rows(const void* ctx, int32_t, int32_t height, uint8_t* keep) {
+            const int e = static_cast<const pick*>(ctx)->every;
+            for (int32_t y = 3; y < height; y += e) keep[y] = 1;
+          }
+        } chosen{every};
+        const jpeg_row_filter filter = {&chosen, pick::rows};
+        jpeg_planes whole, kept;
+        const char* msg = nullptr;
+        // A cut may leave the decoder short of FF D9 (a failure, both ways).
+        const bool ok = jpeg_decode_planes(data.data(), data.size(), &whole, &msg);
+        ASSERT_EQ(jpeg_decode_planes_rows(data.data(), data.size(), &filter, &kept, &msg), ok);
+        if (!ok) continue;
+        cut_decoded += cut < jpeg.size();
+        // Every row kept decodes whole; a few of them take less memory.
+        EXPECT_EQ(kept.slot[0] != nullptr, every > 1);
+        EXPECT_EQ(kept.bytes, whole.bytes);
+        std::vector<uint8_t> a(301 * 4), b(301 * 4);
+        for (int32_t y = 0; y < 407; y++) {
+          jpeg_planes_rgba(&whole, y, nullptr, 301, a.data());
+          jpeg_planes_rgba(&kept, y, nullptr, 301, b.data());
+          if ((y - 3) % every == 0 && y >= 3) {
+            ASSERT_EQ(a, b) << "row " << y;
+          } else if (kept.slot[0] && kept.ph[kept.n - 1] == kept.ph[0]) {
+            // (With 4:2:0 a row not kept may share the chroma of one kept.)
+            for (int32_t x = 0; x < 301; x++) ASSERT_EQ(b[x * 4], 128) << x << "," << y;
+          }
+        }
+        jpeg_planes_free(&whole);
+        jpeg_planes_free(&kept);
+      }
+    }
+  }
+  EXPECT_GT(cut_decoded, 0);
+}

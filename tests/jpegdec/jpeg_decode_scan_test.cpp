@@ -207,3 +207,54 @@ TEST(JpegDecodeTruncated, EndMarkerMetInsideTheDataIsReadOn) {
   expect_column(d, 0, flat_sample(8));
   expect_column(d, 1, flat_sample(16));
 }
+
+TEST(JpegDecodeTruncated, KeptRowsHoldTheRowWhereDecodingStopped) {
+  // 16 x 256 gray, two blocks per block row, each flat with its own value.
+  // Decoding stops inside block row 10: in block 21 by a run past position
+  // 63, or, with a marker after every block, at FF D9 where the restart
+  // marker after block 20 belongs. With rows 43, 82 and 200 kept, each is
+  // as the whole-plane decode gives it: row 82 has what block row 10 got,
+  // row 200 is mid-grey.
+  auto value = [](int i) { return 20 + (i * 37) % 200; };
+  for (bool restarts : {false, true}) {
+    SCOPED_TRACE(restarts ? "restart markers" : "run past 63");
+    entropy_writer w;
+    int pred = 0;
+    for (int i = 0; i < (restarts ? 21 : 22); i++) {
+      const int dc = dc_for(value(i));
+      if (restarts && i > 0) {
+        w.marker(static_cast<uint8_t>(0xd0 + (i - 1) % 8));
+        pred = 0;
+      }
+      if (i == 21 && !restarts) {
+        w.put({dc - pred, {{62, 1}, {78, 1}}, false});
+      } else {
+        w.put({dc - pred});
+      }
+      pred = dc;
+    }
+    options o;
+    o.restart = restarts ? 1 : 0;
+    const bytes data = cat({header(16, 256, kGray, o), w.finish(), kEoi});
+    struct pick {
+      static void rows(const void*, int32_t, int32_t, uint8_t* keep) {
+        keep[43] = keep[82] = keep[200] = 1;
+      }
+    };
+    const jpeg_row_filter filter = {nullptr, pick::rows};
+    jpeg_planes whole, kept;
+    const char* msg = nullptr;
+    ASSERT_TRUE(jpeg_decode_planes(data.data(), data.size(), &whole, &msg)) << msg;
+    ASSERT_TRUE(jpeg_decode_planes_rows(data.data(), data.size(), &filter, &kept, &msg)) << msg;
+    ASSERT_NE(kept.slot[0], nullptr);
+    for (int32_t y : {43, 82, 200}) {
+      uint8_t a[16 * 4], b[16 * 4];
+      jpeg_planes_rgba(&whole, y, nullptr, 16, a);
+      jpeg_planes_rgba(&kept, y, nullptr, 16, b);
+      EXPECT_EQ(memcmp(a, b, sizeof a), 0) << "row " << y;
+      EXPECT_EQ(b[0], y == 200 ? 128 : value(y / 8 * 2));
+    }
+    jpeg_planes_free(&whole);
+    jpeg_planes_free(&kept);
+  }
+}
