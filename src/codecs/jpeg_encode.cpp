@@ -258,8 +258,9 @@ __attribute__((target("avx"))) void dct_quantise_avx(const uint8_t samples[64],
     _mm256_store_pd(t + y * 8, a0);
     _mm256_store_pd(t + y * 8 + 4, a1);
   }
-  const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5),
-                minus_half = _mm256_set1_pd(-0.5);
+  // The rounding term: 0.5 with the sign bit of the sum. A sum of -0.0 gets
+  // -0.5 where the plain code adds 0.5, and both truncate to 0.
+  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
   for (int v = 0; v < 8; v++) {
     __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
     for (int y = 0; y < 8; y++) {
@@ -271,8 +272,7 @@ __attribute__((target("avx"))) void dct_quantise_avx(const uint8_t samples[64],
     for (int h = 0; h < 2; h++) {
       int n = v * 8 + h * 4;
       __m256d d = _mm256_div_pd(sums[h], _mm256_loadu_pd(qdiv + n));
-      __m256d up = _mm256_cmp_pd(sums[h], zero, _CMP_GE_OQ);
-      __m256d r = _mm256_add_pd(d, _mm256_blendv_pd(minus_half, half, up));
+      __m256d r = _mm256_add_pd(d, _mm256_or_pd(half, _mm256_and_pd(sums[h], sign)));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(qn + n), _mm256_cvttpd_epi32(r));
     }
   }

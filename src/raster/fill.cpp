@@ -178,9 +178,10 @@ __attribute__((target("avx"))) static uint32_t cubic_chords_avx(const path_seg& 
                 md = _mm256_set1_pd(m->d), me = _mm256_set1_pd(m->e), mf = _mm256_set1_pd(m->f);
   const __m256d offset = _mm256_set1_pd(0.501), zero = _mm256_setzero_pd(),
                 top = _mm256_set1_pd(65536), near_lo = _mm256_set1_pd(1e-9),
-                near_hi = _mm256_set1_pd(1 - 1e-9), none = _mm256_set1_pd(-1);
-  double band[kCubicChords + 1];
-  band[0] = sample_band(cy[0]);
+                near_hi = _mm256_set1_pd(1 - 1e-9), one = _mm256_set1_pd(1);
+  // The band of the point before each lane's: the last lane of the group
+  // before (the first point's band to begin with).
+  __m256d last = _mm256_set1_pd(sample_band(cy[0]));
   uint32_t dropped = 0;
   for (int q = 0; q < kCubicChords; q += 4) {
     const __m256d w0 = _mm256_loadu_pd(kBezierTerms.w[0] + q),
@@ -207,9 +208,15 @@ __attribute__((target("avx"))) static uint32_t cubic_chords_avx(const path_seg& 
         _mm256_and_pd(_mm256_cmp_pd(a, zero, _CMP_GT_OQ), _mm256_cmp_pd(a, top, _CMP_LT_OQ)),
         _mm256_and_pd(_mm256_cmp_pd(f, near_lo, _CMP_GT_OQ),
                       _mm256_cmp_pd(f, near_hi, _CMP_LT_OQ)));
-    __m256d cur = _mm256_blendv_pd(none, ia, inside);
-    _mm256_storeu_pd(band + q + 1, cur);
-    __m256d prev = _mm256_loadu_pd(band + q);
+    // ia where inside, else -1: (ia + 1) - 1 is ia exactly (a whole number
+    // below 65536), 0 - 1 is -1. Written as arithmetic: g++ 12 turns a blend
+    // inside an AVX function of a plain SSE2 build into a branch per lane.
+    __m256d cur = _mm256_sub_pd(_mm256_and_pd(inside, _mm256_add_pd(ia, one)), one);
+    // cur moved up one lane with last's last lane below it, in registers: a
+    // store and an overlapping load would stall the processor.
+    const __m256d halves = _mm256_permute2f128_pd(last, cur, 0x21);
+    const __m256d prev = _mm256_shuffle_pd(halves, cur, 0x5);
+    last = cur;
     __m256d same =
         _mm256_and_pd(_mm256_cmp_pd(cur, prev, _CMP_EQ_OQ), _mm256_cmp_pd(cur, zero, _CMP_GE_OQ));
     dropped |= (uint32_t)_mm256_movemask_pd(same) << q;
