@@ -43,15 +43,16 @@ void draw_image(interp* ctx, const image_source* image) {
                   &rows, image->mask, ctx->canvas->fill_alpha);
 }
 
-// Decodes an image object and paints it into the unit square under the
-// current CTM. An image XObject (num > 0) is kept in the page's one-image
-// cache while the memory account allows, so repeated uses decode once.
 // The rows of an image that draw_image would show now.
 void rows_drawn(const void* c, int32_t, int32_t height, uint8_t* shown) {
   const interp* ctx = (const interp*)c;
   image_rows_shown(ctx->canvas, &ctx->ctm[ctx->depth - 1], 1.0, 1.0, height, shown);
 }
 
+// Decodes an image object and paints it into the unit square under the
+// current CTM. An image XObject (num > 0) is kept in the page's one-image
+// cache while the memory account allows, so repeated uses decode once. A
+// large JPEG keeps only the rows this drawing shows.
 void paint_image(interp* ctx, const pdfcore_doc* doc, const obj_entry* entry, int32_t num) {
   page_work* work = ctx->work;
   image_cache* cache = work ? &work->image : nullptr;
