@@ -79,8 +79,8 @@ enum memo_result { MEMO_MISSING, MEMO_FOUND, MEMO_FAILED };
 // as the decode would have left it); MEMO_MISSING when no entry has the room.
 memo_result stream_memo_take(stream_memo* memo, const obj_entry* o, uint64_t room, uint8_t** bytes,
                              int32_t* length);
-// Keeps a copy of the length bytes that o decoded to in an attempt of room
-// bytes, while the memo has space for them; otherwise keeps nothing.
+// Notes that o decoded to length bytes in an attempt of room bytes; the
+// second time, keeps a copy of them while the memo has space for them.
 void stream_memo_keep(stream_memo* memo, const obj_entry* o, uint64_t room, const uint8_t* bytes,
                       int32_t length);
 

@@ -7,6 +7,9 @@
 // bytes. An entry therefore records the room of the first attempt that
 // decoded it (which had room to spare), and serves only a decode that would
 // start with the same room: that one would write and charge the same bytes.
+//
+// A stream's bytes are kept only when it is decoded a second time, so a
+// one-page document that decodes each font once never holds a font twice.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -20,6 +23,7 @@
 struct stream_memo {
   struct entry {
     uint64_t room;
+    bool kept;  // bytes hold the stream; false after its first decode
     std::vector<uint8_t> bytes;
   };
   std::mutex lock;
@@ -39,7 +43,7 @@ memo_result stream_memo_take(stream_memo* memo, const obj_entry* o, uint64_t roo
                              int32_t* length) {
   std::lock_guard<std::mutex> hold(memo->lock);
   auto it = memo->entries.find(o);
-  if (it == memo->entries.end() || it->second.room != room) return MEMO_MISSING;
+  if (it == memo->entries.end() || !it->second.kept || it->second.room != room) return MEMO_MISSING;
   const std::vector<uint8_t>& kept = it->second.bytes;
   // The decode would have failed to get its buffer before charging anything.
   uint8_t* copy = static_cast<uint8_t*>(malloc(kept.size() + 1));
@@ -60,11 +64,18 @@ void stream_memo_keep(stream_memo* memo, const obj_entry* o, uint64_t room, cons
   if (length < 0 || !bytes) return;
   std::lock_guard<std::mutex> hold(memo->lock);
   const uint64_t n = static_cast<uint64_t>(length);
-  if (n > pdfcore_limits::kMaxSharedStreamBytes - memo->held) return;
-  if (memo->entries.count(o) != 0) return;
   try {
-    stream_memo::entry e{room, std::vector<uint8_t>(bytes, bytes + n)};
-    memo->entries.emplace(o, std::move(e));
+    auto it = memo->entries.find(o);
+    if (it == memo->entries.end()) {
+      // The first decode: only noted.
+      memo->entries.emplace(o, stream_memo::entry{room, false, {}});
+      return;
+    }
+    stream_memo::entry& e = it->second;
+    if (e.kept || n > pdfcore_limits::kMaxSharedStreamBytes - memo->held) return;
+    e.bytes.assign(bytes, bytes + n);
+    e.room = room;
+    e.kept = true;
   } catch (const std::bad_alloc&) {
     return;  // the stream is decoded again where it is used
   }

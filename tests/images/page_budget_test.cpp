@@ -308,6 +308,15 @@ TEST(PageMemory, SharedFontDecodeGivesAndChargesWhatADecodeWould) {
   EXPECT_EQ(decode(true, INT64_MAX, 1 << 30, &left), plain);
   EXPECT_EQ(left, (1 << 30) - 102400);
   EXPECT_EQ(decode(true, 200000, INT64_MAX, &left), "<null>");
+  // A stream decoded once is only noted, not kept: a one-page document does
+  // not hold its fonts twice.
+  test_util::loaded_doc once(pdf);
+  ASSERT_TRUE(once.ok) << once.error;
+  int32_t len = 0;
+  free(page_stream_decode_shared(&once.doc, once.find(11), &len));
+  EXPECT_EQ(len, 102400);
+  memset(once.doc.data + once.find(11)->data_off, 0xff, 16);
+  EXPECT_EQ(page_stream_decode_shared(&once.doc, once.find(11), &len), nullptr);
   // A block handed out is the caller's own.
   int32_t n = 0;
   uint8_t* mine = page_stream_decode_shared(&d.doc, font, &n);
