@@ -572,26 +572,22 @@ uint32_t block_hash(const uint8_t s[64]) {
   return uint32_t(h >> 56);
 }
 
-// Whether the 8 x 8 samples at src (row stride pw) are all one value.
-inline bool uniform_block(const uint8_t* src, int32_t pw) {
-  const uint64_t first = src[0] * 0x0101010101010101ull;
+// Whether the 64 samples of a block are all one value.
+inline bool uniform_block(const uint8_t samples[64]) {
+  const uint64_t first = samples[0] * 0x0101010101010101ull;
   uint64_t differ = 0;
   for (int r = 0; r < 8; r++) {
     uint64_t word;
-    memcpy(&word, src + r * pw, 8);
+    memcpy(&word, samples + r * 8, 8);
     differ |= word ^ first;
   }
   return differ == 0;
 }
 
-// The quantised coefficients of the 8 x 8 samples at src (row stride pw).
-const coded_block* block_coefficients(const uint8_t* src, int32_t pw, block_cache* cache) {
-  // A block of one value (page backgrounds) is recognised on the rows
-  // themselves, before anything is copied.
-  const bool uniform = uniform_block(src, pw);
-  if (uniform && cache->uniform_ready[src[0]]) return &cache->uniform[src[0]];
-  uint8_t samples[64];
-  for (int r = 0; r < 8; r++) memcpy(samples + r * 8, src + r * pw, 8);
+// The quantised coefficients of a block's 64 samples (row after row).
+const coded_block* block_coefficients(const uint8_t samples[64], block_cache* cache) {
+  const bool uniform = uniform_block(samples);
+  if (uniform && cache->uniform_ready[samples[0]]) return &cache->uniform[samples[0]];
   coded_block* out;
   if (uniform) {
     out = &cache->uniform[samples[0]];
@@ -741,7 +737,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         convert_mcu(m, x0, &colours, samples[0], samples[1], samples[2]);
       }
       for (int ci = 0; ci < 3; ci++) {
-        const coded_block& cb = *block_coefficients(samples[ci], 8, &caches[ci == 0 ? 0 : 1]);
+        const coded_block& cb = *block_coefficients(samples[ci], &caches[ci == 0 ? 0 : 1]);
         const int* q = cb.q;
         if (br == 0 && bc == 0 && getenv("JENC_DBG")) {
           int nz = 0;

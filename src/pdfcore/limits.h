@@ -2,6 +2,7 @@
 // on hostile files lives here, so that one file says what a load may cost.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace pdfcore_limits {
@@ -47,6 +48,10 @@ inline constexpr int64_t kMaxStreamDecodeBytes = 268435456;
 // further streams are decoded by every page that uses them, as without the
 // memo; it bounds what a document with many large fonts holds.
 inline constexpr uint64_t kMaxSharedStreamBytes = 16777216;
+// Streams the memo notes (it keeps a stream's bytes at its second decode):
+// beyond this many a document's further font streams are not noted, so a
+// file of countless small fonts cannot grow the memo without bound.
+inline constexpr size_t kMaxSharedStreams = 65536;
 
 // The largest output buffer inflate_decompress accepts (1 GiB); a first
 // attempt sized above it fails before anything is allocated.

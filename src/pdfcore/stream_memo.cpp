@@ -67,8 +67,9 @@ void stream_memo_keep(stream_memo* memo, const obj_entry* o, uint64_t room, cons
   try {
     auto it = memo->entries.find(o);
     if (it == memo->entries.end()) {
-      // The first decode: only noted.
-      memo->entries.emplace(o, stream_memo::entry{room, false, {}});
+      // The first decode: only noted, while the memo notes any more.
+      if (memo->entries.size() < pdfcore_limits::kMaxSharedStreams)
+        memo->entries.emplace(o, stream_memo::entry{room, false, {}});
       return;
     }
     stream_memo::entry& e = it->second;
