@@ -95,10 +95,12 @@ const huffdef huffdefs[4] = {{s_luma_dc_counts, s_luma_dc_syms, 12},
 const uint8_t kDhtClassId[4] = {0x00, 0x10, 0x01, 0x11};
 
 // Code and length of every symbol; length 0 for a symbol not in the table,
-// which then writes nothing.
+// which then writes nothing. packed holds both in one word (code << 8 |
+// length), one load per symbol in the AC loop.
 struct huff_codes {
   uint16_t code[256];
   uint8_t size[256];
+  uint32_t packed[256];
 };
 
 // Canonical codes: 0 for the first symbol of the shortest length, +1 for each
@@ -117,6 +119,8 @@ void build_codes(const huffdef& d, huff_codes* out) {
     }
     code <<= 1;
   }
+  for (int sym = 0; sym < 256; sym++)
+    out->packed[sym] = uint32_t(out->code[sym]) << 8 | out->size[sym];
 }
 
 // costab[u][x] = C(u) / 2 * cos((2x + 1) u pi / 16), C(0) = sqrt(1/2), else 1.
@@ -180,23 +184,32 @@ void out_u16(jpeg_out* w, uint32_t v) {
   w->data[w->len++] = uint8_t(v);
 }
 
-// Appends the low count (0..16) bits of value, most significant first; every
-// 0xFF byte of entropy-coded data is followed by a stuffed 0x00.
-// Writes out the whole bytes of acc, each 0xFF followed by a stuffed 0x00.
-inline void bw_flush(jpeg_out* w) {
-  if (w->nbits >= 32) {
-    // Four bytes at once when none of them is 0xFF (no stuffing needed).
-    const uint32_t word = uint32_t(w->acc >> (w->nbits - 32));
-    const uint32_t ff = word & (word >> 1) & (word >> 2) & (word >> 3) & (word >> 4) & (word >> 5) &
-                        (word >> 6) & (word >> 7) & 0x01010101u;
-    if (ff == 0) {
-      const uint8_t bytes[4] = {uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8),
-                                uint8_t(word)};
-      memcpy(w->data + w->len, bytes, 4);
-      w->len += 4;
-      w->nbits -= 32;
-    }
+// Writes out the 32 oldest of the nbits (32..63) bits in acc, each 0xFF
+// byte followed by a stuffed 0x00. Bits of acc above the nbits pending ones
+// are never read, so they are left as they are.
+inline void bw_put_word(jpeg_out* w) {
+  w->nbits -= 32;
+  const uint32_t word = uint32_t(w->acc >> w->nbits);
+  // A byte of word is 0xFF exactly when that byte of ~word is zero.
+  const uint32_t inv = ~word;
+  if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+    const uint8_t bytes[4] = {uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8),
+                              uint8_t(word)};
+    memcpy(w->data + w->len, bytes, 4);
+    w->len += 4;
+    return;
   }
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const uint8_t byte = uint8_t(word >> shift);
+    w->data[w->len++] = byte;
+    if (byte == 0xff) w->data[w->len++] = 0;
+  }
+}
+
+// Writes out every whole byte of the nbits pending bits, each 0xFF followed
+// by a stuffed 0x00: the end of the scan.
+inline void bw_flush(jpeg_out* w) {
+  if (w->nbits >= 32) bw_put_word(w);
   while (w->nbits >= 8) {
     w->nbits -= 8;
     uint8_t byte = uint8_t(w->acc >> w->nbits);
@@ -212,7 +225,7 @@ inline void bw_bits(jpeg_out* w, uint32_t value, int count) {
   if (count == 0) return;
   w->acc = (w->acc << count) | (value & ((1u << count) - 1));
   w->nbits += count;
-  if (w->nbits >= 32) bw_flush(w);
+  if (w->nbits >= 32) bw_put_word(w);
 }
 
 // A Huffman code (size 1..16) and s (0..16) value bits after it, as two
@@ -221,7 +234,7 @@ inline void bw_code_bits(jpeg_out* w, uint32_t code, int size, uint32_t value, i
   const uint64_t v = s ? value & ((1u << s) - 1) : 0;
   w->acc = (w->acc << (size + s)) | (uint64_t(code & ((1u << size) - 1)) << s) | v;
   w->nbits += size + s;
-  if (w->nbits >= 32) bw_flush(w);
+  if (w->nbits >= 32) bw_put_word(w);
 }
 inline int magnitude_size(int v) {
   unsigned a = v < 0 ? unsigned(-v) : unsigned(v);
@@ -230,7 +243,9 @@ inline int magnitude_size(int v) {
 
 // The s value bits of a coefficient: v itself, or v + 2^s - 1 when negative.
 inline uint32_t magnitude_bits(int v, int s) {
-  return v < 0 ? uint32_t(v + (1 << s) - 1) : uint32_t(v);
+  // Without a branch on the sign, which varies from coefficient to
+  // coefficient: v >> 31 is all ones for a negative v, else 0.
+  return uint32_t(v) + (uint32_t(v >> 31) & ((1u << s) - 1));
 }
 
 #if defined(RENDRIX_AVX_PATHS)
@@ -384,50 +399,51 @@ void mark_nonzero(coded_block* b) {
 #endif
 }
 
-// Collects bits into an ac_bits, as bw_code_bits appends them to the output.
-struct ac_writer {
-  ac_bits* out;
-  uint64_t acc;  // n (0..31) bits not yet in a word
-  int n;
-};
-
-inline void ac_put(ac_writer* b, uint32_t code, int size, uint32_t value, int s) {
-  const uint64_t v = s ? value & ((1u << s) - 1) : 0;
-  b->acc = (b->acc << (size + s)) | (uint64_t(code & ((1u << size) - 1)) << s) | v;
-  b->n += size + s;
-  if (b->n >= 32) {
-    b->n -= 32;
-    b->out->words[b->out->nwords++] = uint32_t(b->acc >> b->n);
-    b->acc &= (uint64_t{1} << b->n) - 1;
-  }
-}
-
 // Huffman-codes the AC coefficients of block b with table ac into b->ac:
 // runs of zeros, each nonzero coefficient's symbol and value bits, and the
 // end of block unless the last coefficient is nonzero.
 void code_ac(coded_block* b, const huff_codes& ac) {
-  b->ac.nwords = 0;
-  ac_writer bw = {&b->ac, 0, 0};
+  // The writer's state stays in locals, which stores into words cannot
+  // change. A word is stored after every symbol and kept only once 32 bits
+  // are complete: testing for that would be a branch the processor often
+  // guesses wrong. words[nwords] always has room (a block completes under 66
+  // words), and acc's bits above the n pending ones are never read, so they
+  // need not be cleared.
+  uint32_t* words = b->ac.words;
+  int nwords = 0;
+  uint64_t acc = 0;
+  int n = 0;  // bits pending in acc, 0..31 between symbols
+  auto put = [&](uint32_t packed, uint32_t value_bits, int s) {
+    const int len = int(packed & 0xff) + s;  // at most 16 + 11
+    acc = acc << len | uint64_t(packed >> 8) << s | value_bits;
+    n += len;
+    const int full = n >> 5;  // 1 when 32 or more bits are pending
+    n -= full << 5;
+    words[nwords] = uint32_t(acc >> n);
+    nwords += full;
+  };
   const int* q = b->q;
   int last = 0;  // the previous nonzero coefficient (or the DC)
   for (uint64_t m = b->nonzero; m != 0; m &= m - 1) {
-    int k = std::countr_zero(m);
+    const int k = std::countr_zero(m);
     int run = k - last - 1;
     while (run > 15) {
-      ac_put(&bw, ac.code[kAcZeroRun16], ac.size[kAcZeroRun16], 0, 0);
+      put(ac.packed[kAcZeroRun16], 0, 0);
       run -= 16;
     }
-    int s = magnitude_size(q[k]);
-    int sym = run * 16 + s;
-    if (sym < 256)
-      ac_put(&bw, ac.code[sym], ac.size[sym], magnitude_bits(q[k], s), s);
-    else
-      ac_put(&bw, 0, 0, magnitude_bits(q[k], s), s);
+    const int v = q[k];
+    const int s = magnitude_size(v);
+    const uint32_t bits = magnitude_bits(v, s) & ((1u << s) - 1);
+    const int sym = run * 16 + s;
+    // Quantised coefficients stay below 2048 in magnitude (s <= 11), so sym
+    // is always in the table; past it, the value bits would go alone.
+    put(sym < 256 ? ac.packed[sym] : 0, bits, s);
     last = k;
   }
-  if (last < 63) ac_put(&bw, ac.code[kAcEndOfBlock], ac.size[kAcEndOfBlock], 0, 0);
-  b->ac.tail = uint32_t(bw.acc);
-  b->ac.tail_bits = bw.n;
+  if (last < 63) put(ac.packed[kAcEndOfBlock], 0, 0);
+  b->ac.nwords = nwords;
+  b->ac.tail = uint32_t(acc) & uint32_t((uint64_t{1} << n) - 1);
+  b->ac.tail_bits = n;
 }
 
 // Huffman-codes one quantised block; pred is the component's DC predictor.
@@ -441,7 +457,7 @@ void code_block(jpeg_out* w, const coded_block& b, int* pred, const huff_codes& 
     // acc holds under 32 bits, so a whole word fits beside them.
     w->acc = (w->acc << 32) | b.ac.words[i];
     w->nbits += 32;
-    bw_flush(w);
+    bw_put_word(w);
   }
   bw_bits(w, b.ac.tail, b.ac.tail_bits);
 }
@@ -484,35 +500,59 @@ struct mcu_rows {
   int32_t width;  // pixels per row; columns past the last repeat it
 };
 
+// The samples of rows of eight RGB pixels met recently, by the rows' 24
+// bytes: text is drawn in few colours, so the same stretches of glyph
+// strokes and background recur all over a page, and a row seen before costs
+// a lookup instead of eight colour conversions. Direct-mapped. Every slot
+// starts as the row of eight black pixels, with its samples, so no slot is
+// ever empty.
+struct row_cache {
+  static const int kSlots = 1024;
+  uint64_t key[kSlots][3];
+  uint8_t samples[kSlots][24];  // Y, Cb, Cr: eight each
+};
+
+void row_cache_init(row_cache* rc, colour_cache* cc) {
+  const uint8_t black[3] = {0, 0, 0};
+  uint8_t y, cb, cr;
+  colour_samples(cc, black, &y, &cb, &cr);
+  for (int i = 0; i < row_cache::kSlots; i++) {
+    rc->key[i][0] = rc->key[i][1] = rc->key[i][2] = 0;
+    memset(rc->samples[i], y, 8);
+    memset(rc->samples[i] + 8, cb, 8);
+    memset(rc->samples[i] + 16, cr, 8);
+  }
+}
+
 // Converts the 8 x 8 pixels whose first column is x0 into the Y, Cb and Cr
-// samples of three blocks (8 bytes per row). A pixel of the same colour as
-// the one before it takes its samples.
-void convert_mcu(const mcu_rows& m, int32_t x0, colour_cache* cc, uint8_t* sy, uint8_t* scb,
-                 uint8_t* scr) {
+// samples of three blocks (8 bytes per row).
+void convert_mcu(const mcu_rows& m, int32_t x0, colour_cache* cc, row_cache* rc, uint8_t* sy,
+                 uint8_t* scb, uint8_t* scr) {
   const int32_t cols = m.width - x0 < 8 ? m.width - x0 : 8;
+  if (m.step == 3 && cols == 8) {
+    for (int r = 0; r < 8; r++) {
+      uint64_t w[3];
+      memcpy(w, m.row[r] + size_t(x0) * 3, 24);
+      const uint32_t slot =
+          uint32_t(((w[0] + w[1] * 0x9E3779B97F4A7C15ull) ^ w[2]) * 0xD6E8FEB86659FD93ull >> 54);
+      uint8_t* out = rc->samples[slot];
+      if (rc->key[slot][0] != w[0] || rc->key[slot][1] != w[1] || rc->key[slot][2] != w[2]) {
+        const uint8_t* row = m.row[r] + size_t(x0) * 3;
+        for (int c = 0; c < 8; c++)
+          colour_samples(cc, row + c * 3, out + c, out + 8 + c, out + 16 + c);
+        memcpy(rc->key[slot], w, 24);
+      }
+      memcpy(sy + r * 8, out, 8);
+      memcpy(scb + r * 8, out + 8, 8);
+      memcpy(scr + r * 8, out + 16, 8);
+    }
+    return;
+  }
   for (int r = 0; r < 8; r++) {
     const uint8_t* row = m.row[r] + size_t(x0) * size_t(m.step);
-    // A row whose pixels equal the row above takes its samples.
-    if (r > 0 && m.step == 3 && cols == 8 &&
-        (m.row[r] == m.row[r - 1] || memcmp(row, m.row[r - 1] + size_t(x0) * 3, 24) == 0)) {
-      memcpy(sy + r * 8, sy + r * 8 - 8, 8);
-      memcpy(scb + r * 8, scb + r * 8 - 8, 8);
-      memcpy(scr + r * 8, scr + r * 8 - 8, 8);
-      continue;
-    }
-    int last_r = -1, last_g = -1, last_b = -1;
-    uint8_t ly = 0, lcb = 0, lcr = 0;
     for (int c = 0; c < 8; c++) {
       const uint8_t* px = row + size_t(c < cols ? c : cols - 1) * size_t(m.step);
-      if (px[0] != last_r || px[1] != last_g || px[2] != last_b) {
-        last_r = px[0];
-        last_g = px[1];
-        last_b = px[2];
-        colour_samples(cc, px, &ly, &lcb, &lcr);
-      }
-      sy[r * 8 + c] = ly;
-      scb[r * 8 + c] = lcb;
-      scr[r * 8 + c] = lcr;
+      colour_samples(cc, px, sy + r * 8 + c, scb + r * 8 + c, scr + r * 8 + c);
     }
   }
 }
@@ -669,7 +709,9 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
 
   huff_codes* codes = static_cast<huff_codes*>(malloc(4 * sizeof(huff_codes)));
   block_cache* caches = static_cast<block_cache*>(calloc(2, sizeof(block_cache)));
-  if (!codes || !caches) {
+  row_cache* rows = static_cast<row_cache*>(malloc(sizeof(row_cache)));
+  if (!codes || !caches || !rows) {
+    free(rows);
     free(caches);
     free(codes);
     free(w.data);
@@ -685,6 +727,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
 
   write_headers(&w, width, height);  // about 700 bytes: the first block has room
   colour_cache colours = {};
+  row_cache_init(rows, &colours);
   int pred[3] = {0, 0, 0};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
   // The code of an MCU whose three blocks are each of one value, the values
@@ -717,6 +760,13 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         break;
       }
       const int32_t x0 = bc * 8;
+#if defined(__GNUC__)
+      // The page was drawn long before and has left the cache: ask for the
+      // pixels four MCUs ahead on each of the eight rows, every other MCU
+      // (a cache line holds more than one MCU's row).
+      if ((bc & 1) == 0 && x0 + 40 < width)
+        for (int r = 0; r < 8; r++) __builtin_prefetch(m.row[r] + size_t(x0 + 32) * size_t(step));
+#endif
       // The samples of the three blocks, 8 bytes per row.
       alignas(8) uint8_t samples[3][64];
       if (step == 3 && x0 + 8 <= width && uniform_rgb_mcu(m, x0)) {
@@ -734,7 +784,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
         }
         for (int ci = 0; ci < 3; ci++) memset(samples[ci], v[ci], 64);
       } else {
-        convert_mcu(m, x0, &colours, samples[0], samples[1], samples[2]);
+        convert_mcu(m, x0, &colours, rows, samples[0], samples[1], samples[2]);
       }
       for (int ci = 0; ci < 3; ci++) {
         const coded_block& cb = *block_coefficients(samples[ci], &caches[ci == 0 ? 0 : 1]);
@@ -749,6 +799,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
       }
     }
   }
+  free(rows);
   free(caches);
   free(codes);
   if (failed || out_reserve(&w, 16) != 0) {

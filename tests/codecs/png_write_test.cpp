@@ -179,11 +179,16 @@ TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
   auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
   // Runs of one gray with some noise, as pages have; then squares of a few
   // colours, most of them filling whole 8 x 8 blocks, so that blocks of one
-  // colour follow blocks of another.
+  // colour follow blocks of another; then colour noise, where hardly a row
+  // of eight pixels repeats (the JPEG encoder keeps converted rows by their
+  // pixels, and every kept row is replaced many times over).
   const uint8_t palette[4][3] = {{255, 255, 255}, {0, 0, 0}, {200, 30, 90}, {255, 255, 254}};
-  for (auto [w, h, squares] :
-       {std::tuple{1, 1, false}, std::tuple{3, 5, false}, std::tuple{257, 131, false},
-        std::tuple{1001, 70, false}, std::tuple{203, 61, true}, std::tuple{64, 64, true}}) {
+  enum { kGray, kSquares, kColourNoise };
+  for (auto [w, h, kind] :
+       {std::tuple{1, 1, kGray}, std::tuple{3, 5, kGray}, std::tuple{257, 131, kGray},
+        std::tuple{1001, 70, kGray}, std::tuple{203, 61, kSquares}, std::tuple{64, 64, kSquares},
+        std::tuple{517, 93, kColourNoise}}) {
+    const bool squares = kind == kSquares;
     size_t n = size_t(w) * size_t(h);
     std::vector<uint8_t> rgb(n * 3), alpha(n), rgba(n * 4), opaque(n * 4);
     for (size_t i = 0; i < n; i++) {
@@ -191,11 +196,14 @@ TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
       const uint8_t v = (i / 37) % 3 == 0 ? uint8_t(next() >> 24) : 255;
       const uint8_t* sq = palette[(x / 8 + y / 8 * 3 + (x / 24 == 2 && y % 16 == 5)) % 4];
       for (int c = 0; c < 3; c++)
-        rgb[i * 3 + c] = rgba[i * 4 + c] = opaque[i * 4 + c] = squares ? sq[c] : v;
+        rgb[i * 3 + c] = rgba[i * 4 + c] = opaque[i * 4 + c] = kind == kColourNoise
+                                                                   ? uint8_t(next() >> 24)
+                                                               : squares ? sq[c]
+                                                                         : v;
       alpha[i] = rgba[i * 4 + 3] = i % 11 == 0 ? uint8_t(next() >> 24) : 255;
       opaque[i * 4 + 3] = 255;
     }
-    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + (squares ? " squares" : ""));
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " kind " + std::to_string(kind));
     auto same = [](uint8_t* a, uint64_t an, uint8_t* b, uint64_t bn) {
       bool eq = a && b && an == bn && memcmp(a, b, an) == 0;
       free(a);
