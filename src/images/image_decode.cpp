@@ -182,6 +182,8 @@ uint8_t* read_palette(const pdfcore_doc* doc, const region& r, int32_t* out_len,
   return nullptr;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // JPEG frame size.
 
@@ -208,6 +210,8 @@ uint64_t jpeg_frame_pixels(const uint8_t* d, uint64_t n) {
   }
   return most;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Sample conversion.

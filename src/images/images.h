@@ -104,6 +104,12 @@ void image_source_free(image_source* src);
 uint8_t* decode_image(const pdfcore_doc* doc, const obj_entry* entry, int32_t* width,
                       int32_t* height, uint8_t** mask);
 
+// The frame size in pixels of the JPEG in d[0..n), walking its segments as
+// the decoder does up to the scan header (the largest SOF0 or SOF2 frame);
+// 0 when there is none. Images check it against the page's memory before
+// decoding.
+uint64_t jpeg_frame_pixels(const uint8_t* d, uint64_t n);
+
 // ---------------------------------------------------------------------------
 // Number arrays (also read by the interpreter for /Matrix of XObjects).
 
