@@ -241,7 +241,8 @@ inline int magnitude_size(int v) {
   return int(std::bit_width(a));
 }
 
-// The s value bits of a coefficient: v itself, or v + 2^s - 1 when negative.
+// The s value bits of a coefficient: v itself, or v + 2^s - 1 when negative;
+// either way below 2^s when s is the magnitude size of v.
 inline uint32_t magnitude_bits(int v, int s) {
   // Without a branch on the sign, which varies from coefficient to
   // coefficient: v >> 31 is all ones for a negative v, else 0.
@@ -433,7 +434,7 @@ void code_ac(coded_block* b, const huff_codes& ac) {
     }
     const int v = q[k];
     const int s = magnitude_size(v);
-    const uint32_t bits = magnitude_bits(v, s) & ((1u << s) - 1);
+    const uint32_t bits = magnitude_bits(v, s);  // already below 2^s
     const int sym = run * 16 + s;
     // Quantised coefficients stay below 2048 in magnitude (s <= 11), so sym
     // is always in the table; past it, the value bits would go alone.
