@@ -1,8 +1,8 @@
 // The compression subsystem: decoding of zlib-wrapped DEFLATE data (FlateDecode
 // streams) and encoding of it (PNG output). Decoding writes into one caller
-// buffer and never allocates. Corrupt data ends decoding but keeps the bytes
-// produced so far; only an unusable header, input that runs out, or a full
-// buffer fail the whole call.
+// buffer and never allocates, or streams its output to a consumer. Corrupt data ends decoding but
+// keeps the bytes produced so far; only an unusable header, input that runs out, or a full buffer
+// fail the whole call.
 #pragma once
 #include <cstdint>
 
@@ -22,6 +22,9 @@ enum inflate_status : int {
   // each literal, match and stored block is written); a larger buffer may
   // succeed.
   INFLATE_OUTPUT_FULL = 3,
+  // inflate_stream only: the sink refused a piece of output, or the
+  // decoder's buffer could not be allocated.
+  INFLATE_STOPPED = 4,
 };
 
 // Decodes the zlib stream src[0..srclen) into dst[0..dstcap). Returns 0 with
@@ -34,6 +37,21 @@ int inflate_decompress(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64
 // Same decode; *why (may be null) says how it ended.
 int inflate_decompress_status(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
                               uint64_t* outlen, inflate_status* why);
+
+// Takes the next n (> 0) bytes of a streamed decode; false stops decoding.
+using inflate_sink = bool (*)(void* user, const uint8_t* p, uint64_t n);
+
+// Decodes the zlib stream src[0..srclen) as inflate_decompress_status does
+// into a buffer of limit bytes, but hands the output to sink in order, in
+// pieces, and needs only a 256 KiB buffer of its own whatever the output's
+// size (the one allocation it makes). It ends as the one-shot decode would:
+// INFLATE_OUTPUT_FULL when the stream produces more than limit bytes, the
+// same result and bytes otherwise. *produced is the number of bytes decoded
+// before it ended: all of them handed out when INFLATE_OK; when
+// INFLATE_TRUNCATED, the smallest limit that fails as truncated rather than
+// full. Pieces may have been handed out before a failure.
+inflate_status inflate_stream(const uint8_t* src, uint64_t srclen, uint64_t limit,
+                              inflate_sink sink, void* user, uint64_t* produced);
 
 // Compresses in[0..n) (in may be null when n is 0) into a complete zlib
 // stream: header 78 01, dynamic-Huffman DEFLATE blocks of 64 KiB of input

@@ -6,9 +6,16 @@
 // every case the table leaves open. Every step returns a status instead of
 // jumping out: corrupt data ends decoding and keeps the output, while missing
 // input or a full buffer fails the call.
+//
+// The streaming form decodes into a small buffer of its own and, whenever it
+// is full, hands everything but the last 32 KiB (the most a match reaches
+// back) to a sink and moves those 32 KiB to the front. The decoding steps are
+// the same; only the full-buffer check calls make_room before giving up.
 #include "compression/compression.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "compression/deflate_constants.h"
 
@@ -62,7 +69,14 @@ enum step : int {
   step_data_error,   // corrupt data: stop, keep the output so far
   step_truncated,    // a bit or byte was needed beyond the input
   step_output_full,  // the output would exceed its capacity
+  step_stopped,      // the sink refused the output
 };
+
+// Bytes the streaming form keeps for matches to reach back into, and the size
+// of its buffer: the window plus room for the longest stored block (65535
+// bytes) and more, so that a flush always frees enough room.
+const uint64_t kWindowBytes = 32768;
+const uint64_t kStreamBufferBytes = 256 * 1024;
 
 // Decoder state of one call. Bit reader invariants: bit_buf holds bit_cnt
 // unread bits, the next one at bit 0; in_pos is the first byte not yet loaded
@@ -81,6 +95,15 @@ struct state {
   uint8_t* out;
   uint64_t out_cap;
   uint64_t out_cnt;
+  // Streaming only (sink null otherwise): bytes already handed to the sink
+  // and dropped from the front of out, the most the whole stream may
+  // produce, and out's own size. out_cap is min(buffer, limit - flushed),
+  // so the full-buffer check also catches output past the limit.
+  inflate_sink sink;
+  void* user;
+  uint64_t flushed;
+  uint64_t limit;
+  uint64_t buffer;
 };
 
 }  // namespace
@@ -278,6 +301,26 @@ static inline void copy_match(uint8_t* to, uint64_t back, uint64_t len) {
   }
 }
 
+// Called when need more bytes do not fit in out. One-shot decoding has no
+// more room; streaming hands all but the window to the sink and moves the
+// window to the front, unless the stream would pass its limit.
+static step make_room(state& s, uint64_t need) {
+  if (!s.sink) return step_output_full;
+  if (s.limit - s.flushed - s.out_cnt < need) return step_output_full;
+  const uint64_t keep = s.out_cnt < kWindowBytes ? s.out_cnt : kWindowBytes;
+  const uint64_t give = s.out_cnt - keep;
+  if (give > 0) {
+    if (!s.sink(s.user, s.out, give)) return step_stopped;
+    memmove(s.out, s.out + give, keep);
+    s.flushed += give;
+    s.out_cnt = keep;
+  }
+  const uint64_t left = s.limit - s.flushed;
+  s.out_cap = left < s.buffer ? left : s.buffer;
+  // The buffer holds the window plus more than any one write.
+  return s.out_cap - s.out_cnt < need ? step_output_full : step_ok;
+}
+
 // Decodes literals and length/distance pairs up to the end-of-block symbol.
 // Works on a local copy of the state: the byte stores into the output could
 // otherwise alias the state's fields and force a reload after every byte.
@@ -288,10 +331,7 @@ static step codes(state* s, const huffman* lit, const huffman* dist) {
     int sym;
     if ((r = decode(t, lit, &sym)) != step_ok) break;
     if (sym < 256) {
-      if (t.out_cnt == t.out_cap) {
-        r = step_output_full;
-        break;
-      }
+      if (t.out_cnt == t.out_cap && (r = make_room(t, 1)) != step_ok) break;
       t.out[t.out_cnt++] = uint8_t(sym);
       continue;
     }
@@ -312,10 +352,7 @@ static step codes(state* s, const huffman* lit, const huffman* dist) {
       r = step_data_error;
       break;
     }
-    if (t.out_cap - t.out_cnt < len) {
-      r = step_output_full;
-      break;
-    }
+    if (t.out_cap - t.out_cnt < len && (r = make_room(t, len)) != step_ok) break;
     copy_match(t.out + t.out_cnt, back, len);
     t.out_cnt += len;
   }
@@ -338,7 +375,10 @@ static step stored(state* s) {
   s->in_pos += 4;
   if (len != (~nlen & 0xffff)) return step_data_error;
   if (s->in_len - s->in_pos < len) return step_truncated;
-  if (s->out_cap - s->out_cnt < len) return step_output_full;
+  if (s->out_cap - s->out_cnt < len) {
+    const step r = make_room(*s, len);
+    if (r != step_ok) return r;
+  }
   if (len != 0) memcpy(s->out + s->out_cnt, s->in + s->in_pos, len);
   s->in_pos += len;
   s->out_cnt += len;
@@ -424,16 +464,16 @@ static step dynamic(state* s) {
   return codes(s, &lit, &dist);
 }
 
-// Checks the header, then decodes blocks until the final one or a stop.
-static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
-                          uint64_t* produced) {
-  *produced = 0;
-  if (srclen < 2 || dstcap > kMaxOutput || !src || (!dst && dstcap != 0)) return INFLATE_BAD_HEADER;
-  // CMF low nibble = method (8 = deflate); FLG bit 5 = preset dictionary. The
-  // window size and the header check value are not examined.
-  if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return INFLATE_BAD_HEADER;
+// The zlib header check: CMF low nibble = method (8 = deflate); FLG bit 5 =
+// preset dictionary. The window size and the header check value are not
+// examined.
+static bool usable_header(const uint8_t* src, uint64_t srclen) {
+  return srclen >= 2 && src && (src[0] & 0x0f) == 8 && (src[1] & 0x20) == 0;
+}
 
-  state s = {src + 2, srclen - 2, 0, 0, 0, dst, dstcap, 0};
+// Decodes blocks until the final one or a stop; s starts at the first byte
+// after the header. *produced counts the bytes kept in s.out.
+static inflate_status run_blocks(state& s, uint64_t* produced) {
   uint32_t last = 0;
   step r = step_ok;
   while (r == step_ok && !last) {
@@ -453,7 +493,34 @@ static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uin
   }
   if (r == step_truncated) return INFLATE_TRUNCATED;
   if (r == step_output_full) return INFLATE_OUTPUT_FULL;
+  if (r == step_stopped) return INFLATE_STOPPED;
   *produced = s.out_cnt;  // final block done, or stopped at corrupt data
+  return INFLATE_OK;
+}
+
+static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uint64_t dstcap,
+                          uint64_t* produced) {
+  *produced = 0;
+  if (dstcap > kMaxOutput || (!dst && dstcap != 0) || !usable_header(src, srclen))
+    return INFLATE_BAD_HEADER;
+  state s = {src + 2, srclen - 2, 0, 0, 0, dst, dstcap, 0, nullptr, nullptr, 0, 0, 0};
+  return run_blocks(s, produced);
+}
+
+inflate_status inflate_stream(const uint8_t* src, uint64_t srclen, uint64_t limit,
+                              inflate_sink sink, void* user, uint64_t* produced) {
+  *produced = 0;
+  if (!sink || !usable_header(src, srclen)) return INFLATE_BAD_HEADER;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kStreamBufferBytes]);
+  if (!buffer) return INFLATE_STOPPED;
+  const uint64_t cap = limit < kStreamBufferBytes ? limit : kStreamBufferBytes;
+  state s = {src + 2, srclen - 2, 0,    0, 0,     buffer.get(),      cap,
+             0,       sink,       user, 0, limit, kStreamBufferBytes};
+  uint64_t kept = 0;
+  const inflate_status status = run_blocks(s, &kept);
+  *produced = s.flushed + s.out_cnt;
+  if (status != INFLATE_OK) return status;
+  if (s.out_cnt > 0 && !sink(user, s.out, s.out_cnt)) return INFLATE_STOPPED;
   return INFLATE_OK;
 }
 

@@ -23,11 +23,14 @@ using image_limits::kMaxImagePixels;
 using image_limits::kMaxImageSide;
 using image_limits::kMinImageSide;
 
-// Bytes of decoded data; a position past the end reads as zero.
+// Bytes of decoded data, n of them; a position past the end reads as zero.
+// d holds the bytes from position base on: all of them (base 0), or the one
+// row of the data that the reads of one image row fall in.
 struct byte_view {
   const uint8_t* d;
   uint64_t n;
-  uint8_t at(uint64_t i) const { return i < n ? d[i] : 0; }
+  uint64_t base = 0;
+  uint8_t at(uint64_t i) const { return i < n ? d[i - base] : 0; }
   // The big-endian 16-bit value at i.
   uint32_t be16(uint64_t i) const { return (uint32_t)at(i) << 8 | at(i + 1); }
 };
@@ -323,36 +326,56 @@ inline void sample_rgba(const byte_view& s, uint64_t i, int32_t x, int32_t y, ui
   }
 }
 
-// The alpha plane from the soft mask's data, whose samples are taken to have
-// the image's size and depth: 16-bit samples give their high byte (255 past
-// the data), 8-bit samples their byte, and depths below 8 -- or pixels beyond
-// the data's length -- one bit per pixel, packed like image rows.
+// Row y of the alpha plane from the soft mask's data, whose samples are
+// taken to have the image's size and depth: 16-bit samples give their high
+// byte (255 past the data), 8-bit samples their byte, and depths below 8 --
+// or pixels beyond the data's length -- one bit per pixel, packed like image
+// rows. bytes views the data where the row's 8- or 16-bit samples lie, bits
+// where its one-bit samples do; n is the data's length.
+void alpha_row(const byte_view& bytes, const byte_view& bits, uint64_t n, int32_t W, int32_t y,
+               int32_t b, uint8_t* out) {
+  const uint64_t row_bytes = ((uint64_t)W + 7) / 8;
+  for (int32_t x = 0; x < W; x++) {
+    const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
+    uint8_t v;
+    if (b == 16)
+      v = 2 * i + 1 < n ? bytes.at(2 * i) : 255;
+    else if (b < 8 || n < i)
+      v = (bits.at((uint64_t)y * row_bytes + (uint64_t)x / 8) >> (7 - x % 8)) & 1 ? 255 : 0;
+    else
+      v = bytes.at(i);
+    out[x] = v;
+  }
+}
+
+// The whole alpha plane from the mask's data m.
 uint8_t* build_alpha(const byte_view& m, int32_t W, int32_t H, int32_t b) {
   uint8_t* plane = (uint8_t*)malloc((size_t)W * (size_t)H);
   if (!plane) return nullptr;
-  const uint64_t row_bytes = ((uint64_t)W + 7) / 8;
-  for (int32_t y = 0; y < H; y++) {
-    for (int32_t x = 0; x < W; x++) {
-      const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
-      uint8_t v;
-      if (b == 16)
-        v = 2 * i + 1 < m.n ? m.d[2 * i] : 255;
-      else if (b < 8 || m.n < i)
-        v = (m.at((uint64_t)y * row_bytes + (uint64_t)x / 8) >> (7 - x % 8)) & 1 ? 255 : 0;
-      else
-        v = m.at(i);
-      plane[i] = v;
-    }
-  }
+  for (int32_t y = 0; y < H; y++) alpha_row(m, m, m.n, W, y, b, plane + (size_t)y * (size_t)W);
   return plane;
 }
 
-// The soft mask's decoded data, or null (no mask, or one that cannot be read).
-uint8_t* read_soft_mask(const pdfcore_doc* doc, const region& r, int32_t* len) {
+// The alpha plane from the whole mask data (a block of len bytes, taken
+// over), or null. An 8-bit mask at least as long as the plane is the plane.
+uint8_t* alpha_plane(uint8_t* data, int32_t len, int32_t W, int32_t H, int32_t b) {
+  const uint64_t pixels = (uint64_t)W * (uint64_t)H;
+  if (b == 8 && (uint64_t)len >= pixels) {
+    // The plane is the first W x H bytes of the data: keep them, no copy.
+    if ((uint64_t)len > pixels)
+      if (void* shrunk = realloc(data, (size_t)pixels)) data = (uint8_t*)shrunk;
+    return data;
+  }
+  uint8_t* plane = build_alpha({data, (uint64_t)len}, W, H, b);
+  free(data);
+  return plane;
+}
+
+// The soft mask's object, or null when the image names none.
+const obj_entry* soft_mask_entry(const pdfcore_doc* doc, const region& r) {
   int32_t p = value_pos(r, "SMask");
   if (p < 0 || p >= r.end || !pdf_is_digit(r.t[p])) return nullptr;
-  const obj_entry* o = obj_find(&doc->objects, parse_int_at(r.t, r.end, &p));
-  return o ? page_stream_decode(doc, o, len) : nullptr;
+  return obj_find(&doc->objects, parse_int_at(r.t, r.end, &p));
 }
 
 // /Decode [1 0] inverts 1-bit samples. The entries are read as real numbers
@@ -367,6 +390,108 @@ bool decode_inverts(const region& r) {
 
 bool supported_depth(int32_t b) {
   return b == 1 || b == 2 || b == 4 || b == 8 || b == 16;
+}
+
+// The length of one row of samples under the rule kind (every pixel of row
+// y reads only bytes y x stride .. (y + 1) x stride - 1), or 0 for the rules
+// that read no data.
+uint64_t sample_stride(conv kind, int32_t W, uint64_t row_bytes) {
+  const uint64_t w = (uint64_t)W;
+  switch (kind) {
+    case conv::rgb16:
+      return 6 * w;
+    case conv::gray16:
+      return 2 * w;
+    case conv::bits:
+      return row_bytes;
+    case conv::indexed8:
+    case conv::gray8:
+      return w;
+    case conv::rgb8:
+      return 3 * w;
+    case conv::cmyk8:
+      return 4 * w;
+    case conv::white:
+    case conv::black:
+      break;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Rows kept from streamed data.
+
+// Some rows of decoded data, kept as the data stream past: row y is the
+// bytes y x stride .. (y + 1) x stride - 1 of the data, kept at
+// block[slot[y] x stride] when slot[y] >= 0. A kept row's bytes past the
+// data's end stay 0.
+struct row_store {
+  uint64_t stride = 0;
+  int32_t height = 0;
+  std::unique_ptr<int32_t[]> slot;
+  std::unique_ptr<uint8_t[]> block;
+  uint64_t kept = 0;
+
+  // Keeps the rows y < h with shown[y] set. False when memory runs out.
+  bool init(const uint8_t* shown, int32_t h, uint64_t row_len) {
+    stride = row_len;
+    height = h;
+    slot.reset(new (std::nothrow) int32_t[(size_t)h]);
+    if (!slot) return false;
+    kept = 0;
+    for (int32_t y = 0; y < h; y++) slot[y] = shown[y] ? (int32_t)kept++ : -1;
+    block.reset(new (std::nothrow) uint8_t[kept * stride]());  // at most 20000 x 120000
+    return block != nullptr;
+  }
+
+  // Takes the n bytes at position pos of the data.
+  void take(uint64_t pos, const uint8_t* p, uint64_t n) {
+    const uint64_t end = pos + n;
+    for (uint64_t y = pos / stride; y < (uint64_t)height && y * stride < end; y++) {
+      if (slot[y] < 0) continue;
+      const uint64_t row = y * stride;
+      const uint64_t from = row > pos ? row : pos;
+      const uint64_t to = row + stride < end ? row + stride : end;
+      memcpy(block.get() + (uint64_t)slot[y] * stride + (from - row), p + (from - pos), to - from);
+    }
+  }
+
+  uint8_t* row(int32_t y) const {
+    return slot[y] >= 0 ? block.get() + (uint64_t)slot[y] * stride : nullptr;
+  }
+
+  // The data of n bytes as far as row y's reads go; a row not kept reads
+  // as no data.
+  byte_view view(int32_t y, uint64_t n) const {
+    const uint8_t* r = row(y);
+    if (!r) return {nullptr, 0, 0};
+    return {r, n, (uint64_t)y * stride};
+  }
+};
+
+// Streamed data go to up to two row stores. The first bytes of a JPEG stop
+// the stream when the data are meant as samples: JPEG data are decoded whole.
+struct row_sink {
+  row_store* stores[2] = {nullptr, nullptr};
+  bool refuse_jpeg = false;
+  uint64_t pos = 0;
+};
+
+bool keep_rows(void* user, const uint8_t* p, uint64_t n) {
+  row_sink* s = (row_sink*)user;
+  if (s->pos == 0 && s->refuse_jpeg && n >= 2 && p[0] == 0xFF && p[1] == 0xD8) return false;
+  for (row_store* store : s->stores)
+    if (store) store->take(s->pos, p, n);
+  s->pos += n;
+  return true;
+}
+
+// Whether keeping only the shown rows of data whose rows take stride bytes
+// saves enough to be worth it. The rows kept must fit in what the page has
+// left (they are accounted at the data's whole length once it is known).
+bool rows_pay(uint64_t stride, int32_t H, int64_t shown) {
+  return stride * (uint64_t)H >= image_limits::kMinRowKeepBytes && shown * 4 < (int64_t)H * 3 &&
+         stride * (uint64_t)shown <= (uint64_t)page_memory_left();
 }
 
 }  // namespace
@@ -429,6 +554,17 @@ struct image_samples {
   // The JPEG planes hold only some rows; data and data_len are kept to
   // decode the rest when they are needed.
   bool partial = false;
+  // Only the rows shown are kept of the samples (rows, with data null) or
+  // of the alpha plane (mask_rows, with the source's mask null; the colours
+  // then carry the mask in their alpha). The streams are decoded again
+  // from the document when every row is needed.
+  std::unique_ptr<row_store> rows;
+  std::unique_ptr<row_store> mask_rows;
+  const pdfcore_doc* doc = nullptr;
+  const obj_entry* entry = nullptr;
+  const obj_entry* mask_entry = nullptr;
+  int32_t mask_len = 0;
+  int32_t bpc = 8;
 
   image_samples() = default;
   image_samples(const image_samples&) = delete;
@@ -438,6 +574,7 @@ struct image_samples {
   void drop_samples() {
     free(data);
     free(lookup);
+    rows.reset();
     data = nullptr;
     data_len = 0;
     lookup = nullptr;
@@ -513,17 +650,82 @@ bool decode_image_source_rows(const pdfcore_doc* doc, const obj_entry* entry,
 
   std::unique_ptr<image_samples> sm(new (std::nothrow) image_samples);
   if (!sm) return false;
+  sm->doc = doc;
+  sm->entry = entry;
+  sm->bpc = b;
+  // The rows the drawing shows, when the data may keep only those.
+  std::unique_ptr<uint8_t[]> shown;
+  int64_t shown_rows = 0;
+  if (chooser) {
+    shown.reset(new (std::nothrow) uint8_t[(size_t)H]());
+    if (shown) {
+      chooser->rows(chooser->ctx, W, H, shown.get());
+      for (int32_t y = 0; y < H; y++) shown_rows += shown[y] != 0;
+    }
+  }
   // Everything decoded here is held in the page's memory account while this
-  // call runs; the caller takes what it keeps of the result.
+  // call runs; the caller takes what it keeps of the result. Data decoded
+  // in rows are accounted at their whole length, as if decoded whole.
   page_memory_hold hold;
-  // The soft mask is read only once the image is known to be drawable.
+  // The soft mask is read only once the image is known to be drawable. Its
+  // 8- or 16-bit samples and its one-bit rows may both be needed: which
+  // ones depends on the data's length, known only at the end.
+  sm->mask_entry = soft_mask_entry(doc, r);
   int32_t mask_len = 0;
-  std::unique_ptr<uint8_t, decltype(&free)> mask_data(read_soft_mask(doc, r, &mask_len), &free);
-  if (mask_data && !hold.take(mask_len)) return false;
+  std::unique_ptr<uint8_t, decltype(&free)> mask_data(nullptr, &free);
+  std::unique_ptr<row_store> mask_bytes, mask_bits;
+  bool have_mask = false;
+  if (sm->mask_entry) {
+    const uint64_t w = (uint64_t)W;
+    const uint64_t byte_stride = b == 16 ? 2 * w : b == 8 ? w : 0;
+    const uint64_t bit_stride = b <= 8 ? (w + 7) / 8 : 0;
+    int rc = -1;
+    if (shown && rows_pay(byte_stride + bit_stride, H, shown_rows)) {
+      row_sink sink;
+      if (byte_stride) {
+        mask_bytes.reset(new (std::nothrow) row_store);
+        if (!mask_bytes || !mask_bytes->init(shown.get(), H, byte_stride)) return false;
+        sink.stores[0] = mask_bytes.get();
+      }
+      if (bit_stride) {
+        mask_bits.reset(new (std::nothrow) row_store);
+        if (!mask_bits || !mask_bits->init(shown.get(), H, bit_stride)) return false;
+        sink.stores[1] = mask_bits.get();
+      }
+      rc = page_stream_decode_to(doc, sm->mask_entry, keep_rows, &sink, &mask_len);
+    }
+    if (rc < 0) {
+      mask_bytes.reset();
+      mask_bits.reset();
+      mask_data.reset(page_stream_decode(doc, sm->mask_entry, &mask_len));
+      rc = mask_data ? 1 : 0;
+    }
+    have_mask = rc == 1;
+  }
+  if (have_mask && !hold.take(mask_len)) return false;
+  sm->mask_len = mask_len;
 
+  // The samples keep only the rows shown when their conversion rule is
+  // known before their length is.
+  const uint64_t row_bytes = ((uint64_t)W * (uint64_t)b + 7) / 8;
+  const uint64_t stride = sample_stride(conversion(b, cs, 0, pixels), W, row_bytes);
   int32_t data_len = 0;
-  sm->data = page_stream_decode(doc, entry, &data_len);
-  if (!sm->data || !hold.take(data_len)) return false;
+  int rc = -1;
+  if (shown && stride && rows_pay(stride, H, shown_rows)) {
+    sm->rows.reset(new (std::nothrow) row_store);
+    if (!sm->rows || !sm->rows->init(shown.get(), H, stride)) return false;
+    row_sink sink;
+    sink.stores[0] = sm->rows.get();
+    sink.refuse_jpeg = true;
+    rc = page_stream_decode_to(doc, entry, keep_rows, &sink, &data_len);
+    if (rc == 0) return false;
+  }
+  if (rc < 0) {
+    sm->rows.reset();
+    sm->data = page_stream_decode(doc, entry, &data_len);
+    if (!sm->data) return false;
+  }
+  if (!hold.take(data_len)) return false;
   sm->data_len = (uint64_t)data_len;
 
   if (cs && strcmp(cs, "Indexed") == 0) {
@@ -535,23 +737,30 @@ bool decode_image_source_rows(const pdfcore_doc* doc, const obj_entry* entry,
   }
 
   std::unique_ptr<uint8_t, decltype(&free)> alpha(nullptr, &free);
-  if (mask_data && mask_len > 0 && hold.take((int64_t)pixels)) {
-    if (b == 8 && (uint64_t)mask_len >= pixels) {
-      // The plane is the first W x H bytes of the data: keep them, no copy.
-      alpha.reset(mask_data.release());
-      if ((uint64_t)mask_len > pixels)
-        if (void* shrunk = realloc(alpha.get(), (size_t)pixels)) {
-          (void)alpha.release();
-          alpha.reset((uint8_t*)shrunk);
-        }
+  if (have_mask && mask_len > 0 && hold.take((int64_t)pixels)) {
+    if (mask_data) {
+      alpha.reset(alpha_plane(mask_data.release(), mask_len, W, H, b));
+    } else if (b == 8 && (uint64_t)mask_len >= pixels) {
+      sm->mask_rows = std::move(mask_bytes);  // the rows are the alpha rows
     } else {
-      alpha.reset(build_alpha({mask_data.get(), (uint64_t)mask_len}, W, H, b));
+      sm->mask_rows.reset(new (std::nothrow) row_store);
+      if (!sm->mask_rows || !sm->mask_rows->init(shown.get(), H, (uint64_t)W)) return false;
+      const byte_view none = {nullptr, 0, 0};
+      for (int32_t y = 0; y < H; y++) {
+        uint8_t* out = sm->mask_rows->row(y);
+        if (!out) continue;
+        alpha_row(mask_bytes ? mask_bytes->view(y, (uint64_t)mask_len) : none,
+                  mask_bits ? mask_bits->view(y, (uint64_t)mask_len) : none, (uint64_t)mask_len, W,
+                  y, b, out);
+      }
     }
   }
   mask_data.reset();
+  mask_bytes.reset();
+  mask_bits.reset();
 
   const uint8_t* data = sm->data;
-  if (sm->data_len > 3 && data[0] == 0xFF && data[1] == 0xD8) {
+  if (data && sm->data_len > 3 && data[0] == 0xFF && data[1] == 0xD8) {
     // A frame too large to decode skips the image; data the decoder refuses
     // are read as raw samples below.
     const uint64_t frame = jpeg_frame_pixels(data, sm->data_len);
@@ -581,21 +790,22 @@ bool decode_image_source_rows(const pdfcore_doc* doc, const obj_entry* entry,
     sm->args.kind = conversion(b, cs, sm->data_len, pixels);
     sm->args.bpc = b;
     sm->args.invert = b == 1 && decode_inverts(r);
-    sm->row_bytes = ((uint64_t)W * (uint64_t)b + 7) / 8;
+    sm->row_bytes = row_bytes;
   }
 
   out->width = W;
   out->height = H;
   out->bytes = (int64_t)(sm->is_jpeg ? sm->jpeg.bytes + (sm->frame_cols ? sizeof(int32_t) * W : 0)
                                      : sm->data_len + (uint64_t)sm->args.lookup_len) +
-               (alpha ? (int64_t)pixels : 0);
+               (alpha || sm->mask_rows ? (int64_t)pixels : 0);
   out->mask = alpha.release();
   out->samples = sm.release();
   return true;
 }
 
-void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
-                       uint8_t* out) {
+// The colours of image_source_rgba, alpha 255.
+static void source_colours(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
+                           uint8_t* out) {
   const image_samples* sm = src->samples;
   const int32_t W = src->width;
   if (sm->rgba) {
@@ -627,7 +837,8 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
     }
     return;
   }
-  const byte_view s = {sm->data, sm->data_len};
+  const byte_view s =
+      sm->rows ? sm->rows->view(y, sm->data_len) : byte_view{sm->data, sm->data_len};
   for (int32_t k = 0; k < n; k++, out += 4) {
     const int32_t x = xs ? xs[k] : k;
     const uint64_t i = (uint64_t)y * (uint64_t)W + (uint64_t)x;
@@ -635,16 +846,49 @@ void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, in
   }
 }
 
+void image_source_rgba(const image_source* src, int32_t y, const int32_t* xs, int32_t n,
+                       uint8_t* out) {
+  source_colours(src, y, xs, n, out);
+  const row_store* mask = src->samples->mask_rows.get();
+  if (!mask) return;
+  // A row not kept is never drawn; it reads as transparent.
+  const uint8_t* a = mask->row(y);
+  for (int32_t k = 0; k < n; k++) out[4 * k + 3] = a ? a[xs ? xs[k] : k] : 0;
+}
+
 bool image_source_make_whole(image_source* src) {
   image_samples* sm = src->samples;
-  if (!sm || !sm->partial) return true;
-  jpeg_planes whole;
-  const char* message = nullptr;
-  if (!jpeg_decode_planes(sm->data, sm->data_len, &whole, &message)) return false;
-  jpeg_planes_free(&sm->jpeg);
-  sm->jpeg = whole;
-  sm->partial = false;
-  sm->drop_samples();
+  if (!sm || (!sm->partial && !sm->rows && !sm->mask_rows)) return true;
+  // Everything is decoded before anything changes, so that a failure
+  // leaves the source as it was.
+  std::unique_ptr<uint8_t, decltype(&free)> data(nullptr, &free), plane(nullptr, &free);
+  if (sm->rows) {
+    data.reset(page_stream_decode_again(sm->doc, sm->entry, (int32_t)sm->data_len));
+    if (!data) return false;
+  }
+  if (sm->mask_rows) {
+    uint8_t* mask = page_stream_decode_again(sm->doc, sm->mask_entry, sm->mask_len);
+    if (!mask) return false;
+    plane.reset(alpha_plane(mask, sm->mask_len, src->width, src->height, sm->bpc));
+    if (!plane) return false;
+  }
+  if (sm->partial) {
+    jpeg_planes whole;
+    const char* message = nullptr;
+    if (!jpeg_decode_planes(sm->data, sm->data_len, &whole, &message)) return false;
+    jpeg_planes_free(&sm->jpeg);
+    sm->jpeg = whole;
+    sm->partial = false;
+    sm->drop_samples();
+  }
+  if (sm->rows) {
+    sm->rows.reset();
+    sm->data = data.release();
+  }
+  if (sm->mask_rows) {
+    sm->mask_rows.reset();
+    src->mask = plane.release();
+  }
   return true;
 }
 

@@ -32,6 +32,11 @@ inline constexpr int32_t kMaxImageSide = 20000;
 // beyond the bound is skipped like any undecodable image.
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
 
+// Sample data or a soft mask of at least this many bytes, decoded for a
+// drawing that shows fewer than three quarters of the image's rows, keeps
+// only the rows shown.
+inline constexpr uint64_t kMinRowKeepBytes = uint64_t{1} << 20;
+
 // The first block of a hexadecimal palette string; it doubles when full. A
 // string is never longer than the object region it sits in.
 inline constexpr int32_t kPaletteFirstBytes = 1024;

@@ -108,6 +108,24 @@ int inflate_into_buf(buf* b, const uint8_t* src, uint64_t n, uint64_t first_cap,
   }
 }
 
+// What inflate_into_buf charges for a stream, from one streamed decode of it:
+// status and total are how that decode ended with the ceiling as its limit.
+// An attempt with room r fails as full exactly when the stream decodes to
+// more than r bytes (the decode is otherwise the same whatever the room), so
+// the attempts, their charges and the result follow from total alone. True
+// when inflate_into_buf would have succeeded.
+static bool charge_as_attempts(uint64_t first_cap, uint64_t ceiling, inflate_status status,
+                               uint64_t total) {
+  uint64_t room = std::min(first_cap, ceiling);
+  for (;;) {
+    if (room > (uint64_t)pdfcore_limits::kMaxInflateBufferBytes) return false;
+    if (status != INFLATE_OUTPUT_FULL && total <= room)
+      return page_decode_charge(status == INFLATE_OK ? (int64_t)total : 0) && status == INFLATE_OK;
+    if (!page_decode_charge((int64_t)room) || room >= ceiling) return false;
+    room = room < ceiling / 4 ? room * 4 : ceiling;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // ASCII85.
 
@@ -340,6 +358,56 @@ static uint8_t* stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_
   // Output short of the first room means the first attempt succeeded.
   if (share && decoded < room) stream_memo_keep(doc->memo, o, room, out.data, *outlen);
   return out.data;
+}
+
+// The stream data and dictionary of o when it is a stream filtered by Flate
+// alone: 1 with src, n, text, start and end set; 0 when it is not a usable
+// stream (page_stream_decode fails on it); -1 for other filters.
+static int flate_only_stream(const pdfcore_doc* doc, const obj_entry* o, const uint8_t** src,
+                             int32_t* n, const uint8_t** text, int32_t* start, int32_t* end) {
+  if (!doc || !o || !o->is_stream) return 0;
+  if (o->data_off < 0 || o->data_end > doc->len || o->data_end <= o->data_off) return 0;
+  if (!obj_region(doc->data, doc->len, o, text, start, end)) return 0;
+  if (*start < 0 || *start > *end || (*text == doc->data && *end > doc->len)) return 0;
+  if (stream_filters(*text, *start, *end) != kFlate) return -1;
+  *src = doc->data + o->data_off;
+  *n = o->data_end - o->data_off;
+  return 1;
+}
+
+int page_stream_decode_to(const pdfcore_doc* doc, const obj_entry* o, stream_sink sink, void* user,
+                          int32_t* outlen) {
+  const uint8_t *src, *text;
+  int32_t n, start, end;
+  const int kind = flate_only_stream(doc, o, &src, &n, &text, &start, &end);
+  if (kind <= 0) return kind;
+  // The checks and the room of page_stream_decode, in the same order.
+  if ((int64_t)n > page_memory_left()) return 0;
+  const uint64_t first_cap = page_stream_first_cap(text, start, end, (uint64_t)n);
+  const uint64_t ceiling = flate_ceiling();
+  if (ceiling == 0) return 0;
+  uint64_t total = 0;
+  const inflate_status status = inflate_stream(src, (uint64_t)n, ceiling, sink, user, &total);
+  if (status == INFLATE_STOPPED) return -1;  // nothing charged
+  if (!charge_as_attempts(first_cap, ceiling, status, total)) return 0;
+  *outlen = (int32_t)total;  // at most the ceiling, 256 MiB
+  return 1;
+}
+
+uint8_t* page_stream_decode_again(const pdfcore_doc* doc, const obj_entry* o, int32_t len) {
+  const uint8_t *src, *text;
+  int32_t n, start, end;
+  if (len < 0 || flate_only_stream(doc, o, &src, &n, &text, &start, &end) != 1) return nullptr;
+  uint8_t* block = (uint8_t*)malloc((size_t)len + 1);
+  if (!block) return nullptr;
+  uint64_t out = 0;
+  if (inflate_decompress(src, (uint64_t)n, block, (uint64_t)len, &out) != 0 ||
+      out != (uint64_t)len) {
+    free(block);
+    return nullptr;
+  }
+  block[len] = 0;
+  return block;
 }
 
 uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen) {

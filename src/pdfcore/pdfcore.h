@@ -219,6 +219,22 @@ uint8_t* page_stream_decode(const pdfcore_doc* doc, const obj_entry* o, int32_t*
 // programs): the same result and the same charges to the page, but a
 // Flate stream is inflated once per document and copied afterwards.
 uint8_t* page_stream_decode_shared(const pdfcore_doc* doc, const obj_entry* o, int32_t* outlen);
+// Takes the next n (> 0) decoded bytes of a stream; false stops decoding.
+using stream_sink = bool (*)(void* user, const uint8_t* p, uint64_t n);
+// page_stream_decode for a stream filtered by Flate alone, handing the
+// decoded bytes to sink in order as they come instead of keeping them, so a
+// consumer that needs only some of them never holds the whole. The same
+// checks, charges to the page and result: 1 with the decoded length in
+// *outlen, 0 where page_stream_decode fails (sink may have had bytes by
+// then). -1, with nothing charged, for a stream with other filters or when
+// sink stops: page_stream_decode is then the way to decode it.
+int page_stream_decode_to(const pdfcore_doc* doc, const obj_entry* o, stream_sink sink, void* user,
+                          int32_t* outlen);
+// Decodes again, as one block of len bytes (plus a terminating 0), a stream
+// that page_stream_decode_to decoded to len bytes. Nothing is charged: that
+// decode was. Null when memory runs out or the stream does not give len
+// bytes.
+uint8_t* page_stream_decode_again(const pdfcore_doc* doc, const obj_entry* o, int32_t len);
 // ---------------------------------------------------------------------------
 // The page memory account (page_memory.cpp), one per thread. While a page is
 // rendered, what it holds beyond its raster is taken from the account and

@@ -21,8 +21,25 @@ struct decoded {
   bytes out;  // the first outlen bytes of the buffer
 };
 
+// The pieces a streamed decode hands out, joined.
+struct streamed {
+  bytes out;
+  size_t pieces = 0;
+  size_t refuse_at = SIZE_MAX;  // the piece the sink refuses
+  static bool take(void* user, const uint8_t* p, uint64_t n) {
+    streamed* s = static_cast<streamed*>(user);
+    EXPECT_GT(n, 0u);
+    if (s->pieces++ == s->refuse_at) return false;
+    s->out.insert(s->out.end(), p, p + n);
+    return true;
+  }
+};
+
 // Decodes src into a heap buffer of exactly cap bytes, so ASan sees any write
-// past the capacity. Both entry points must give the same result and length.
+// past the capacity. Both entry points must give the same result and length,
+// and a streamed decode limited to cap bytes the same status and bytes. A
+// streamed decode that meets the end of the input says how much it decoded
+// first: the least room that fails as truncated rather than full.
 inline decoded inflate_into(const uint8_t* src, size_t n, uint64_t cap) {
   bytes buf(cap);
   decoded d{};
@@ -33,6 +50,26 @@ inline decoded inflate_into(const uint8_t* src, size_t n, uint64_t cap) {
   EXPECT_EQ(plain_len, d.outlen);
   EXPECT_EQ(d.result == 0, d.why == INFLATE_OK);
   if (d.result == 0 && d.outlen <= cap) d.out.assign(buf.begin(), buf.begin() + long(d.outlen));
+  if (cap > (uint64_t{1} << 30)) return d;  // refused by the one-shot form only
+
+  streamed st;
+  uint64_t produced = 12345;
+  EXPECT_EQ(inflate_stream(src, n, cap, &streamed::take, &st, &produced), d.why);
+  if (d.why == INFLATE_OK) {
+    EXPECT_EQ(produced, d.outlen);
+    EXPECT_TRUE(st.out == d.out);
+  }
+  if (d.why == INFLATE_TRUNCATED) {
+    uint64_t len = 0;
+    inflate_status why = INFLATE_OK;
+    bytes room(produced);
+    inflate_decompress_status(src, n, room.data(), produced, &len, &why);
+    EXPECT_EQ(why, INFLATE_TRUNCATED);
+    if (produced > 0) {
+      inflate_decompress_status(src, n, room.data(), produced - 1, &len, &why);
+      EXPECT_EQ(why, INFLATE_OUTPUT_FULL);
+    }
+  }
   return d;
 }
 inline decoded inflate_into(const bytes& src, uint64_t cap) {

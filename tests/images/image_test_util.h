@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compression/compression.h"
 #include "images/images.h"
 #include "interface/interface.h"
 #include "support/test_util.h"
@@ -22,6 +23,16 @@ inline std::string raw(std::initializer_list<int> v) {
   std::string s;
   for (int b : v) s += static_cast<char>(b);
   return s;
+}
+
+// The zlib stream the library's deflater makes of plain.
+inline std::string flate(const std::string& plain) {
+  uint8_t* packed = nullptr;
+  uint64_t len = 0;
+  EXPECT_EQ(qx_deflate((const uint8_t*)plain.data(), plain.size(), &packed, &len), 0);
+  std::string z((const char*)packed, (size_t)len);
+  free(packed);
+  return z;
 }
 
 inline std::string stream_obj(int num, const std::string& dict, const std::string& data) {

@@ -325,3 +325,82 @@ TEST(PageMemory, SharedFontDecodeGivesAndChargesWhatADecodeWould) {
   free(mine);
   EXPECT_EQ(decode(true, INT64_MAX, INT64_MAX, &left), plain);
 }
+
+TEST(PageMemory, StreamedDecodeGivesAndChargesWhatADecodeWould) {
+  // Object 11: 100 KiB of text. Object 12: 8 MiB of zeros, more than the
+  // first attempt's room, so a decode retries. Object 13: object 12 cut in
+  // half, so a decode meets its end after more than the first room. Object
+  // 14: raw data; object 15: ASCII85 around Flate.
+  std::string text;
+  for (int i = 0; text.size() < 102400; i++) text += "line " + std::to_string(i * 7919) + "\n";
+  text.resize(102400);
+  const std::string zeros = image_test::flate(std::string(8 << 20, '\0'));
+  const std::string pdf =
+      page_doc("", "",
+               stream_obj(11, "/Filter /FlateDecode", image_test::flate(text)) +
+                   stream_obj(12, "/Filter /FlateDecode", zeros) +
+                   stream_obj(13, "/Filter /FlateDecode", zeros.substr(0, zeros.size() / 2)) +
+                   stream_obj(14, "", "raw bytes") +
+                   stream_obj(15, "/Filter [/ASCII85Decode /FlateDecode]", "GhQ_~>"));
+  test_util::loaded_doc d(pdf);
+  ASSERT_TRUE(d.ok) << d.error;
+  struct collected {
+    std::string bytes;
+    bool stop = false;
+    static bool take(void* user, const uint8_t* p, uint64_t n) {
+      collected* c = static_cast<collected*>(user);
+      if (c->stop) return false;
+      c->bytes.append((const char*)p, (size_t)n);
+      return true;
+    }
+  };
+  for (int num : {11, 12, 13}) {
+    const int64_t cases[][2] = {{INT64_MAX, INT64_MAX},
+                                {200000, INT64_MAX},
+                                {INT64_MAX, 150000},
+                                {INT64_MAX, 5000000},
+                                {INT64_MAX, 20000000}};
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(num) + ": " + std::to_string(c[0]) + " " + std::to_string(c[1]));
+      int32_t n = -1;
+      page_memory_begin(c[0], c[1]);
+      uint8_t* whole = page_stream_decode(&d.doc, d.find(num), &n);
+      const int64_t whole_left = page_decode_left();
+      page_memory_end();
+      collected got;
+      int32_t len = -1;
+      page_memory_begin(c[0], c[1]);
+      const int rc = page_stream_decode_to(&d.doc, d.find(num), &collected::take, &got, &len);
+      EXPECT_EQ(page_decode_left(), whole_left);
+      page_memory_end();
+      EXPECT_EQ(rc, whole ? 1 : 0);
+      if (whole) {
+        EXPECT_EQ(len, n);
+        EXPECT_TRUE(got.bytes == std::string((const char*)whole, (size_t)n));
+        // Decoding again gives the same block and charges nothing.
+        page_memory_begin(c[0], c[1]);
+        uint8_t* again = page_stream_decode_again(&d.doc, d.find(num), len);
+        EXPECT_EQ(page_decode_left(), c[1]);
+        page_memory_end();
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(memcmp(again, whole, (size_t)n), 0);
+        EXPECT_EQ(again[n], 0);
+        free(again);
+        EXPECT_EQ(page_stream_decode_again(&d.doc, d.find(num), len + 1), nullptr);
+      }
+      free(whole);
+    }
+  }
+  // Other filters, and a sink that stops, are left to page_stream_decode:
+  // nothing is charged.
+  for (int num : {14, 15, 11}) {
+    collected got;
+    got.stop = num == 11;
+    int32_t len = -1;
+    page_memory_begin(INT64_MAX, 1 << 20);
+    EXPECT_EQ(page_stream_decode_to(&d.doc, d.find(num), &collected::take, &got, &len), -1) << num;
+    EXPECT_EQ(page_decode_left(), 1 << 20);
+    page_memory_end();
+    EXPECT_EQ(len, -1);
+  }
+}
