@@ -78,6 +78,18 @@ enum step : int {
 const uint64_t kWindowBytes = 32768;
 const uint64_t kStreamBufferBytes = 256 * 1024;
 
+// What streaming adds to the state: the sink, the bytes already handed to it
+// and dropped from the front of out, the most the whole stream may produce,
+// and out's own size. out_cap is then min(buffer, limit - flushed), so the
+// full-buffer check also catches output past the limit.
+struct stream_state {
+  inflate_sink sink;
+  void* user;
+  uint64_t flushed;
+  uint64_t limit;
+  uint64_t buffer;
+};
+
 // Decoder state of one call. Bit reader invariants: bit_buf holds bit_cnt
 // unread bits, the next one at bit 0; in_pos is the first byte not yet loaded
 // into bit_buf. Bytes are loaded whole, so the unread bits are the last
@@ -95,15 +107,7 @@ struct state {
   uint8_t* out;
   uint64_t out_cap;
   uint64_t out_cnt;
-  // Streaming only (sink null otherwise): bytes already handed to the sink
-  // and dropped from the front of out, the most the whole stream may
-  // produce, and out's own size. out_cap is min(buffer, limit - flushed),
-  // so the full-buffer check also catches output past the limit.
-  inflate_sink sink;
-  void* user;
-  uint64_t flushed;
-  uint64_t limit;
-  uint64_t buffer;
+  stream_state* stream;  // null for one-shot decoding
 };
 
 }  // namespace
@@ -304,21 +308,35 @@ static inline void copy_match(uint8_t* to, uint64_t back, uint64_t len) {
 // Called when need more bytes do not fit in out. One-shot decoding has no
 // more room; streaming hands all but the window to the sink and moves the
 // window to the front, unless the stream would pass its limit.
-static step make_room(state& s, uint64_t need) {
-  if (!s.sink) return step_output_full;
-  if (s.limit - s.flushed - s.out_cnt < need) return step_output_full;
-  const uint64_t keep = s.out_cnt < kWindowBytes ? s.out_cnt : kWindowBytes;
-  const uint64_t give = s.out_cnt - keep;
+// The fields are passed and returned by value, so that the caller's state
+// need not live in memory.
+struct room {
+  step r;
+  uint64_t out_cnt, out_cap;
+};
+
+static room make_room(stream_state* st, uint8_t* out, uint64_t cnt, uint64_t cap, uint64_t need) {
+  if (!st || st->limit - st->flushed - cnt < need) return {step_output_full, cnt, cap};
+  const uint64_t keep = cnt < kWindowBytes ? cnt : kWindowBytes;
+  const uint64_t give = cnt - keep;
   if (give > 0) {
-    if (!s.sink(s.user, s.out, give)) return step_stopped;
-    memmove(s.out, s.out + give, keep);
-    s.flushed += give;
-    s.out_cnt = keep;
+    if (!st->sink(st->user, out, give)) return {step_stopped, cnt, cap};
+    memmove(out, out + give, keep);
+    st->flushed += give;
+    cnt = keep;
   }
-  const uint64_t left = s.limit - s.flushed;
-  s.out_cap = left < s.buffer ? left : s.buffer;
+  const uint64_t left = st->limit - st->flushed;
+  cap = left < st->buffer ? left : st->buffer;
   // The buffer holds the window plus more than any one write.
-  return s.out_cap - s.out_cnt < need ? step_output_full : step_ok;
+  return {cap - cnt < need ? step_output_full : step_ok, cnt, cap};
+}
+
+// make_room for the state s.
+static inline step make_room(state& s, uint64_t need) {
+  const room m = make_room(s.stream, s.out, s.out_cnt, s.out_cap, need);
+  s.out_cnt = m.out_cnt;
+  s.out_cap = m.out_cap;
+  return m.r;
 }
 
 // Decodes literals and length/distance pairs up to the end-of-block symbol.
@@ -503,7 +521,7 @@ static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uin
   *produced = 0;
   if (dstcap > kMaxOutput || (!dst && dstcap != 0) || !usable_header(src, srclen))
     return INFLATE_BAD_HEADER;
-  state s = {src + 2, srclen - 2, 0, 0, 0, dst, dstcap, 0, nullptr, nullptr, 0, 0, 0};
+  state s = {src + 2, srclen - 2, 0, 0, 0, dst, dstcap, 0, nullptr};
   return run_blocks(s, produced);
 }
 
@@ -514,11 +532,11 @@ inflate_status inflate_stream(const uint8_t* src, uint64_t srclen, uint64_t limi
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kStreamBufferBytes]);
   if (!buffer) return INFLATE_STOPPED;
   const uint64_t cap = limit < kStreamBufferBytes ? limit : kStreamBufferBytes;
-  state s = {src + 2, srclen - 2, 0,    0, 0,     buffer.get(),      cap,
-             0,       sink,       user, 0, limit, kStreamBufferBytes};
+  stream_state st = {sink, user, 0, limit, kStreamBufferBytes};
+  state s = {src + 2, srclen - 2, 0, 0, 0, buffer.get(), cap, 0, &st};
   uint64_t kept = 0;
   const inflate_status status = run_blocks(s, &kept);
-  *produced = s.flushed + s.out_cnt;
+  *produced = st.flushed + s.out_cnt;
   if (status != INFLATE_OK) return status;
   if (s.out_cnt > 0 && !sink(user, s.out, s.out_cnt)) return INFLATE_STOPPED;
   return INFLATE_OK;
