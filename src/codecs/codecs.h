@@ -29,6 +29,14 @@ uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint
 uint8_t* qx_png_encode_planes(int32_t width, int32_t height, const uint8_t* rgb,
                               const uint8_t* alpha, uint64_t* size);
 uint8_t* qx_jpeg_encode_planes(int32_t width, int32_t height, const uint8_t* rgb, uint64_t* size);
+// The same over an RGB plane stored inverted (each byte 255 minus the
+// value), as the page canvas keeps it: the bytes of the plane's true
+// colours. drawn (null: every row) flags the rows that hold pixels; the
+// others are white and are not read.
+uint8_t* qx_png_encode_inverted_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                                       const uint8_t* alpha, const uint8_t* drawn, uint64_t* size);
+uint8_t* qx_jpeg_encode_inverted_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                                        const uint8_t* drawn, uint64_t* size);
 
 // Write the bytes of qx_png_encode / qx_jpeg_encode to the file at path
 // (opened with fopen "wb"). Return 1 when the whole image was written and the

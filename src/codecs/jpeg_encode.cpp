@@ -478,12 +478,14 @@ struct colour_cache {
   uint8_t ycc[kSlots][3];
 };
 
-inline void colour_samples(colour_cache* cc, const uint8_t* px, uint8_t* y, uint8_t* cb,
-                           uint8_t* cr) {
+// The pixel's bytes are XORed with flip (0xFF for a plane stored inverted);
+// the cache is kept by the bytes as stored, so one encoding uses one flip.
+inline void colour_samples(colour_cache* cc, const uint8_t* px, uint8_t flip, uint8_t* y,
+                           uint8_t* cb, uint8_t* cr) {
   const uint32_t key = (uint32_t(px[0]) | uint32_t(px[1]) << 8 | uint32_t(px[2]) << 16) + 1;
   const uint32_t slot = (key * 0x9E3779B1u) >> 26;
   if (cc->key[slot] != key) {
-    double r = px[0], g = px[1], b = px[2];
+    double r = px[0] ^ flip, g = px[1] ^ flip, b = px[2] ^ flip;
     cc->key[slot] = key;
     cc->ycc[slot][0] = clamp_sample(r * 0.299 + g * 0.587 + b * 0.114 + 0.5);
     cc->ycc[slot][1] = clamp_sample(-0.168736 * r - 0.331264 * g + 0.5 * b + 128);
@@ -498,25 +500,27 @@ inline void colour_samples(colour_cache* cc, const uint8_t* px, uint8_t* y, uint
 struct mcu_rows {
   const uint8_t* row[8];
   int step;       // bytes per pixel: 3 (RGB) or 4 (RGBA)
+  uint8_t flip;   // XORed into every colour byte: 0xFF for an inverted plane
   int32_t width;  // pixels per row; columns past the last repeat it
 };
 
 // The samples of rows of eight RGB pixels met recently, by the rows' 24
 // bytes: text is drawn in few colours, so the same stretches of glyph
 // strokes and background recur all over a page, and a row seen before costs
-// a lookup instead of eight colour conversions. Direct-mapped. Every slot
-// starts as the row of eight black pixels, with its samples, so no slot is
-// ever empty.
+// a lookup instead of eight colour conversions. Direct-mapped, kept by the
+// bytes as stored. Every slot starts as the row of eight pixels stored as
+// zeros (black, or white in an inverted plane), with its samples, so no
+// slot is ever empty.
 struct row_cache {
   static const int kSlots = 1024;
   uint64_t key[kSlots][3];
   uint8_t samples[kSlots][24];  // Y, Cb, Cr: eight each
 };
 
-void row_cache_init(row_cache* rc, colour_cache* cc) {
-  const uint8_t black[3] = {0, 0, 0};
+void row_cache_init(row_cache* rc, colour_cache* cc, uint8_t flip) {
+  const uint8_t zeros[3] = {0, 0, 0};
   uint8_t y, cb, cr;
-  colour_samples(cc, black, &y, &cb, &cr);
+  colour_samples(cc, zeros, flip, &y, &cb, &cr);
   for (int i = 0; i < row_cache::kSlots; i++) {
     rc->key[i][0] = rc->key[i][1] = rc->key[i][2] = 0;
     memset(rc->samples[i], y, 8);
@@ -540,7 +544,7 @@ void convert_mcu(const mcu_rows& m, int32_t x0, colour_cache* cc, row_cache* rc,
       if (rc->key[slot][0] != w[0] || rc->key[slot][1] != w[1] || rc->key[slot][2] != w[2]) {
         const uint8_t* row = m.row[r] + size_t(x0) * 3;
         for (int c = 0; c < 8; c++)
-          colour_samples(cc, row + c * 3, out + c, out + 8 + c, out + 16 + c);
+          colour_samples(cc, row + c * 3, m.flip, out + c, out + 8 + c, out + 16 + c);
         memcpy(rc->key[slot], w, 24);
       }
       memcpy(sy + r * 8, out, 8);
@@ -553,7 +557,7 @@ void convert_mcu(const mcu_rows& m, int32_t x0, colour_cache* cc, row_cache* rc,
     const uint8_t* row = m.row[r] + size_t(x0) * size_t(m.step);
     for (int c = 0; c < 8; c++) {
       const uint8_t* px = row + size_t(c < cols ? c : cols - 1) * size_t(m.step);
-      colour_samples(cc, px, sy + r * 8 + c, scb + r * 8 + c, scr + r * 8 + c);
+      colour_samples(cc, px, m.flip, sy + r * 8 + c, scb + r * 8 + c, scr + r * 8 + c);
     }
   }
 }
@@ -697,7 +701,10 @@ namespace {
 
 // Encodes pixels of `step` bytes (4: RGBA, 3: RGB), of which the first three
 // are red, green and blue.
-uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int step, uint64_t* size) {
+// Rows whose drawn flag is 0 (drawn null: none) are read from a row of zero
+// bytes instead of the image.
+uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int step, uint8_t flip,
+                     const uint8_t* drawn, uint64_t* size) {
   if (!size) return nullptr;
   *size = 0;
   if (height <= 0 || !rgba || width <= 0) return nullptr;
@@ -711,7 +718,9 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   huff_codes* codes = static_cast<huff_codes*>(malloc(4 * sizeof(huff_codes)));
   block_cache* caches = static_cast<block_cache*>(calloc(2, sizeof(block_cache)));
   row_cache* rows = static_cast<row_cache*>(malloc(sizeof(row_cache)));
-  if (!codes || !caches || !rows) {
+  uint8_t* blank = drawn ? static_cast<uint8_t*>(calloc(size_t(width), size_t(step))) : nullptr;
+  if (!codes || !caches || !rows || (drawn && !blank)) {
+    free(blank);
     free(rows);
     free(caches);
     free(codes);
@@ -728,7 +737,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
 
   write_headers(&w, width, height);  // about 700 bytes: the first block has room
   colour_cache colours = {};
-  row_cache_init(rows, &colours);
+  row_cache_init(rows, &colours, flip);
   int pred[3] = {0, 0, 0};
   const huff_codes* dc[3] = {&codes[0], &codes[2], &codes[2]};
   // The code of an MCU whose three blocks are each of one value, the values
@@ -750,10 +759,11 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
   for (int32_t br = 0; br < block_rows && !failed; br++) {
     mcu_rows m;
     m.step = step;
+    m.flip = flip;
     m.width = width;
     for (int r = 0; r < 8; r++) {
       const int32_t y = br * 8 + r < height ? br * 8 + r : height - 1;
-      m.row[r] = rgba + uint64_t(y) * row_bytes;
+      m.row[r] = drawn && !drawn[y] ? blank : rgba + uint64_t(y) * row_bytes;
     }
     for (int32_t bc = 0; bc < block_cols; bc++) {
       if (out_reserve(&w, kMcuReserve) != 0) {
@@ -772,7 +782,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
       alignas(8) uint8_t samples[3][64];
       if (step == 3 && x0 + 8 <= width && uniform_rgb_mcu(m, x0)) {
         uint8_t v[3];
-        colour_samples(&colours, m.row[0] + size_t(x0) * 3, &v[0], &v[1], &v[2]);
+        colour_samples(&colours, m.row[0] + size_t(x0) * 3, flip, &v[0], &v[1], &v[2]);
         // Each block's code once known, with no AC coefficient left.
         auto same = [](const block_cache& c, uint8_t value, int p) {
           return c.uniform_ready[value] && c.uniform[value].q[0] == p &&
@@ -800,6 +810,7 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
       }
     }
   }
+  free(blank);
   free(rows);
   free(caches);
   free(codes);
@@ -823,11 +834,16 @@ uint8_t* jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, int ste
 }  // namespace
 
 uint8_t* qx_jpeg_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
-  return jpeg_encode(width, height, rgba, 4, size);
+  return jpeg_encode(width, height, rgba, 4, 0, nullptr, size);
 }
 
 uint8_t* qx_jpeg_encode_planes(int32_t width, int32_t height, const uint8_t* rgb, uint64_t* size) {
-  return jpeg_encode(width, height, rgb, 3, size);
+  return jpeg_encode(width, height, rgb, 3, 0, nullptr, size);
+}
+
+uint8_t* qx_jpeg_encode_inverted_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                                        const uint8_t* drawn, uint64_t* size) {
+  return jpeg_encode(width, height, rgb, 3, 0xFF, drawn, size);
 }
 
 int qx_jpeg_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {

@@ -104,11 +104,16 @@ namespace {
 // The filtered image (each row: filter byte 0, then the row's RGBA bytes),
 // produced block by block for the deflater so that it never exists whole.
 // The pixels come interleaved (rgba) or as planes (rgb, and alpha or null
-// for opaque).
+// for opaque); flip is XORed into every rgb byte (0xFF for a plane stored
+// inverted). Rows whose drawn flag is 0 are read from blank, a row of zero
+// bytes, instead of the plane.
 struct filtered_rows {
   const uint8_t* rgba;
   const uint8_t* rgb;
   const uint8_t* alpha;
+  uint8_t flip;
+  const uint8_t* drawn;
+  const uint8_t* blank;
   uint64_t row;     // RGBA bytes per row
   uint64_t stride;  // row + the filter byte
   uint8_t block[65536];
@@ -118,9 +123,12 @@ struct filtered_rows {
 void planes_bytes(const filtered_rows* f, uint64_t y, uint64_t from, uint64_t n, uint8_t* out) {
   uint64_t pixel = y * (f->row / 4) + from / 4;
   uint32_t ch = uint32_t(from % 4);
-  const uint8_t* rgb = f->rgb + pixel * 3;
+  const uint64_t width = f->row / 4;
+  const uint8_t* line = f->drawn && !f->drawn[y] ? f->blank : f->rgb + y * width * 3;
+  const uint8_t* rgb = line + from / 4 * 3;
+  const uint8_t flip = f->flip;
   for (uint64_t i = 0; i < n; i++) {
-    out[i] = ch < 3 ? rgb[ch] : (f->alpha ? f->alpha[pixel] : 255);
+    out[i] = ch < 3 ? uint8_t(rgb[ch] ^ flip) : (f->alpha ? f->alpha[pixel] : 255);
     if (++ch == 4) {
       ch = 0;
       pixel++;
@@ -128,19 +136,22 @@ void planes_bytes(const filtered_rows* f, uint64_t y, uint64_t from, uint64_t n,
       // Whole pixels at once while at least one remains in the piece.
       if (f->alpha) {
         for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
-          out[i + 1] = rgb[0];
-          out[i + 2] = rgb[1];
-          out[i + 3] = rgb[2];
+          out[i + 1] = rgb[0] ^ flip;
+          out[i + 2] = rgb[1] ^ flip;
+          out[i + 3] = rgb[2] ^ flip;
           out[i + 4] = f->alpha[pixel];
         }
       } else {
         if constexpr (std::endian::native == std::endian::little) {
           // Four opaque pixels from twelve bytes, as two 8-byte words.
+          const uint64_t flip8 = flip * 0x0101010101010101ull;
           for (; i + 16 < n; i += 16, pixel += 4, rgb += 12) {
             uint64_t lo;
             uint32_t hi;
             memcpy(&lo, rgb, 8);
             memcpy(&hi, rgb + 8, 4);
+            lo ^= flip8;
+            hi ^= uint32_t(flip8);
             const uint64_t opaque = 0xff000000ff000000ull;
             uint64_t w0 = (lo & 0xffffff) | ((lo >> 24) & 0xffffff) << 32 | opaque;
             uint64_t w1 = (lo >> 48) | uint64_t(hi & 0xff) << 16 | uint64_t(hi >> 8) << 32 | opaque;
@@ -149,9 +160,9 @@ void planes_bytes(const filtered_rows* f, uint64_t y, uint64_t from, uint64_t n,
           }
         }
         for (; i + 4 < n; i += 4, pixel++, rgb += 3) {
-          out[i + 1] = rgb[0];
-          out[i + 2] = rgb[1];
-          out[i + 3] = rgb[2];
+          out[i + 1] = rgb[0] ^ flip;
+          out[i + 2] = rgb[1] ^ flip;
+          out[i + 3] = rgb[2] ^ flip;
           out[i + 4] = 255;
         }
       }
@@ -186,7 +197,7 @@ const uint8_t* filtered_block(void* user, uint64_t pos, uint32_t len) {
 }
 
 uint8_t* png_encode(int32_t width, int32_t height, const uint8_t* rgba, const uint8_t* rgb,
-                    const uint8_t* alpha, uint64_t* size) {
+                    const uint8_t* alpha, uint8_t flip, const uint8_t* drawn, uint64_t* size) {
   if (!size) return nullptr;
   *size = 0;
   if (height <= 0 || (!rgba && !rgb) || width <= 0) return nullptr;
@@ -201,6 +212,14 @@ uint8_t* png_encode(int32_t width, int32_t height, const uint8_t* rgba, const ui
   rows->rgba = rgba;
   rows->rgb = rgb;
   rows->alpha = alpha;
+  rows->flip = flip;
+  rows->drawn = drawn;
+  std::unique_ptr<uint8_t[]> blank;
+  if (drawn) {
+    blank.reset(new (std::nothrow) uint8_t[size_t(width) * 3]());
+    if (!blank) return nullptr;
+  }
+  rows->blank = blank.get();
   rows->row = row;
   rows->stride = stride;
   uint8_t* z = nullptr;
@@ -216,12 +235,17 @@ uint8_t* png_encode(int32_t width, int32_t height, const uint8_t* rgba, const ui
 }  // namespace
 
 uint8_t* qx_png_encode(int32_t width, int32_t height, const uint8_t* rgba, uint64_t* size) {
-  return png_encode(width, height, rgba, nullptr, nullptr, size);
+  return png_encode(width, height, rgba, nullptr, nullptr, 0, nullptr, size);
 }
 
 uint8_t* qx_png_encode_planes(int32_t width, int32_t height, const uint8_t* rgb,
                               const uint8_t* alpha, uint64_t* size) {
-  return png_encode(width, height, nullptr, rgb, alpha, size);
+  return png_encode(width, height, nullptr, rgb, alpha, 0, nullptr, size);
+}
+
+uint8_t* qx_png_encode_inverted_planes(int32_t width, int32_t height, const uint8_t* rgb,
+                                       const uint8_t* alpha, const uint8_t* drawn, uint64_t* size) {
+  return png_encode(width, height, nullptr, rgb, alpha, 0xFF, drawn, size);
 }
 
 int qx_png_write(const char* path, int32_t width, int32_t height, const uint8_t* rgba) {

@@ -120,9 +120,10 @@ unsigned char* encode_page(const pdfcore_doc* doc, int page, int dpi, int format
   canvas cv;
   if (!render_page_canvas(doc, page - 1, clamp_dpi(dpi), &cv)) return nullptr;
   uint64_t size = 0;
-  uint8_t* encoded = format == 0
-                         ? qx_png_encode_planes(cv.width, cv.height, cv.rgb, cv.alpha, &size)
-                         : qx_jpeg_encode_planes(cv.width, cv.height, cv.rgb, &size);
+  uint8_t* encoded =
+      format == 0
+          ? qx_png_encode_inverted_planes(cv.width, cv.height, cv.rgb, cv.alpha, cv.drawn, &size)
+          : qx_jpeg_encode_inverted_planes(cv.width, cv.height, cv.rgb, cv.drawn, &size);
   canvas_free(&cv);
   if (!encoded) {
     pdfcore_set_error("failed to encode %s", format == 0 ? "PNG" : "JPG");

@@ -1,5 +1,9 @@
 // The page canvas: an RGB plane and an opacity plane, both starting white and
 // opaque, with the clip rectangle and the painting state every drawing shares.
+// The RGB plane holds each byte inverted (255 minus the value), so that a
+// fresh zeroed block is a white page: its memory is taken only where the
+// page is drawn on, and a page that leaves large parts blank never holds
+// them.
 #include "raster/raster.h"
 
 #include <cstdlib>
@@ -11,16 +15,17 @@ static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) 
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
   uint64_t pixels = (uint64_t)width * (uint64_t)height;
-  cv->rgb = (uint8_t*)malloc((size_t)pixels * 3);
+  cv->rgb = platform_zeroed_alloc((size_t)pixels * 3);
+  cv->drawn = (uint8_t*)calloc((size_t)height, 1);
   cv->alpha = opaque ? nullptr : (uint8_t*)malloc((size_t)pixels);
-  if (!cv->rgb || (!opaque && !cv->alpha)) {
-    free(cv->rgb);
+  if (!cv->rgb || !cv->drawn || (!opaque && !cv->alpha)) {
+    platform_zeroed_free(cv->rgb, (size_t)pixels * 3);
+    free(cv->drawn);
     free(cv->alpha);
-    cv->rgb = cv->alpha = nullptr;
+    cv->rgb = cv->alpha = cv->drawn = nullptr;
     return 0;
   }
   platform_advise_large_pages(cv->rgb, (size_t)pixels * 3);
-  memset(cv->rgb, 255, (size_t)pixels * 3);
   if (cv->alpha) memset(cv->alpha, 255, (size_t)pixels);
   cv->width = width;
   cv->height = height;
@@ -57,25 +62,24 @@ void canvas_set_alpha(canvas* cv, size_t p, uint8_t a) {
 
 uint8_t* canvas_take_rgba(canvas* cv) {
   size_t pixels = (size_t)cv->width * (size_t)cv->height;
-  uint8_t* px = (uint8_t*)realloc(cv->rgb, pixels * 4);
+  uint8_t* px = (uint8_t*)malloc(pixels * 4);
   if (!px) return nullptr;
+  const uint8_t* rgb = cv->rgb;
   const uint8_t* alpha = cv->alpha;
-  // From the last pixel back: pixel i's four bytes land at 4i, beyond the
-  // three bytes of every pixel before it, which are still to be read.
-  for (size_t i = pixels; i-- > 0;) {
-    uint8_t r = px[i * 3], g = px[i * 3 + 1], b = px[i * 3 + 2];
-    px[i * 4] = r;
-    px[i * 4 + 1] = g;
-    px[i * 4 + 2] = b;
+  for (size_t i = 0; i < pixels; i++) {
+    const bool drawn = cv->drawn[i / (size_t)cv->width];
+    px[i * 4] = drawn ? (uint8_t)~rgb[i * 3] : 255;
+    px[i * 4 + 1] = drawn ? (uint8_t)~rgb[i * 3 + 1] : 255;
+    px[i * 4 + 2] = drawn ? (uint8_t)~rgb[i * 3 + 2] : 255;
     px[i * 4 + 3] = alpha ? alpha[i] : 255;
   }
-  free(cv->alpha);
-  cv->rgb = cv->alpha = nullptr;
+  canvas_free(cv);
   return px;
 }
 
 void canvas_free(canvas* cv) {
-  free(cv->rgb);
+  if (cv->rgb) platform_zeroed_free(cv->rgb, (size_t)cv->width * (size_t)cv->height * 3);
+  free(cv->drawn);
   free(cv->alpha);
-  cv->rgb = cv->alpha = nullptr;
+  cv->rgb = cv->alpha = cv->drawn = nullptr;
 }

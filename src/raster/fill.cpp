@@ -411,18 +411,22 @@ double blend_px(canvas* cv, int32_t x, int32_t y, double r, double g, double b, 
   if (x < 0 || y < 0 || x >= cv->width || y >= cv->height) return 0;
   size_t p = (size_t)y * (size_t)cv->width + (size_t)x;
   uint8_t* px = cv->rgb + p * 3;
+  canvas_mark_row(cv, y);
   double ab = cv->alpha ? cv->alpha[p] / 255.0 : 1.0;
   double ao = (1 - a) * ab + a;
+  // The plane holds each byte inverted.
   if (ao < 1e-6) {
-    px[0] = to_byte(r * 255);
-    px[1] = to_byte(g * 255);
-    px[2] = to_byte(b * 255);
+    px[0] = (uint8_t)~to_byte(r * 255);
+    px[1] = (uint8_t)~to_byte(g * 255);
+    px[2] = (uint8_t)~to_byte(b * 255);
     canvas_set_alpha(cv, p, 0);
     return ao;
   }
   const double c[3] = {r, g, b};
-  for (int i = 0; i < 3; i++)
-    px[i] = to_byte(((px[i] / 255.0) * ab * (1 - a) + c[i] * a) / ao * 255);
+  for (int i = 0; i < 3; i++) {
+    const uint8_t old = (uint8_t)~px[i];
+    px[i] = (uint8_t)~to_byte(((old / 255.0) * ab * (1 - a) + c[i] * a) / ao * 255);
+  }
   uint8_t ab8 = to_byte(255 * ao);
   if (cv->alpha)
     cv->alpha[p] = ab8;
@@ -438,14 +442,21 @@ void paint_span(canvas* cv, int32_t y, int32_t x0, int32_t x1, double r, double 
   if (x1 > cv->width) x1 = cv->width;
   if (alpha >= 1) {
     // Full opacity replaces the pixel: the blend gives trunc(c * 255) and an
-    // opaque pixel whatever was there.
-    uint8_t rb = to_byte(r * 255), gb = to_byte(g * 255), bb = to_byte(b * 255);
+    // opaque pixel whatever was there. Stored inverted, as the plane holds
+    // every byte.
+    uint8_t rb = (uint8_t)~to_byte(r * 255), gb = (uint8_t)~to_byte(g * 255),
+            bb = (uint8_t)~to_byte(b * 255);
     size_t row = (size_t)y * (size_t)cv->width;
     uint8_t* px = cv->rgb + (row + (size_t)x0) * 3;
-    if (rb == gb && gb == bb) {
+    if ((rb | gb | bb) == 0 && !cv->drawn[y]) {
+      // White on a row never drawn, which is white and all zeros already:
+      // a page's white background leaves its memory untouched.
+    } else if (rb == gb && gb == bb) {
       // Gray, white and black spans are one byte repeated.
+      canvas_mark_row(cv, y);
       if (x1 > x0) memset(px, rb, (size_t)(x1 - x0) * 3);
     } else {
+      canvas_mark_row(cv, y);
       for (int32_t x = x0; x < x1; x++, px += 3) {
         px[0] = rb;
         px[1] = gb;

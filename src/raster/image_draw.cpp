@@ -104,6 +104,7 @@ int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t
     }
     const uint8_t* mrow = mask ? mask + (size_t)v * (size_t)w : nullptr;
     const size_t line = (size_t)i * (size_t)cv->width;
+    canvas_mark_row(cv, (int32_t)i);
     for (size_t j = 0; j < n; j++) {
       const uint8_t* px = row + (size_t)slot[j] * 4;
       double a = (px[3] / 255.0) * alpha;
@@ -112,11 +113,12 @@ int draw_pixel_rows(canvas* cv, const matrix* ctm, double uw, double uh, int32_t
       const int32_t x = (int32_t)((int64_t)j + cx0);
       if (a >= 1) {
         // Full coverage replaces the pixel: blend_px gives trunc(v / 255.0 *
-        // 255), which is v for every byte v, and an opaque pixel.
+        // 255), which is v for every byte v, and an opaque pixel. The plane
+        // holds each byte inverted.
         uint8_t* out = cv->rgb + (line + (size_t)x) * 3;
-        out[0] = px[0];
-        out[1] = px[1];
-        out[2] = px[2];
+        out[0] = (uint8_t)~px[0];
+        out[1] = (uint8_t)~px[1];
+        out[2] = (uint8_t)~px[2];
         if (cv->alpha) cv->alpha[line + (size_t)x] = 255;
         continue;
       }

@@ -54,7 +54,14 @@ inline constexpr int64_t kMaxFillCrossingsPerRow = 100000;
 // x to the right, y down, pixel (x, y) covers [x, x+1) x [y, y+1).
 struct canvas {
   int32_t width, height;
-  uint8_t* rgb;        // width * height * 3, rows top to bottom
+  // width * height * 3, rows top to bottom, each byte stored as 255 minus
+  // the colour value (zeros are white), so that memory is taken only for
+  // the parts of the page drawn on; canvas_colour reads a pixel.
+  uint8_t* rgb;
+  // height flags, 1 for each row that drawing may have written. The others
+  // are white, and readers of the whole plane pass them by: reading memory
+  // never written may take it from the system too.
+  uint8_t* drawn;
   uint8_t* alpha;      // width * height, 255 = opaque; null while every pixel is
   int32_t alpha_lost;  // 1 when the alpha plane was needed but not allocated
   int32_t clip_x0, clip_y0, clip_x1, clip_y1;
@@ -106,9 +113,17 @@ void canvas_free(canvas* cv);
 // first value below 255.
 void canvas_set_alpha(canvas* cv, size_t p, uint8_t a);
 // Interleaves the planes into width x height RGBA pixels, top row first, in
-// the colour plane grown to 4 bytes per pixel, and hands over that malloc'd
-// block; the canvas is left empty. Null when the plane cannot grow.
+// a new malloc'd block that it hands over; the canvas is freed. Null (the
+// canvas kept) when memory runs out.
 uint8_t* canvas_take_rgba(canvas* cv);
+// Notes that row y (inside the canvas) is drawn on.
+inline void canvas_mark_row(canvas* cv, int32_t y) {
+  cv->drawn[y] = 1;
+}
+// The colour of pixel p (p = y * width + x) into out[0..2].
+inline void canvas_colour(const canvas* cv, size_t p, uint8_t* out) {
+  for (int i = 0; i < 3; i++) out[i] = (uint8_t)~cv->rgb[p * 3 + i];
+}
 
 // ---------------------------------------------------------------------------
 // Fill, clip, compositing (fill.cpp).

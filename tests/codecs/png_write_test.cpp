@@ -172,8 +172,9 @@ TEST(PngRegression, FilesKeepTheirBytes) {
 }
 
 // Pixels held as planes encode to exactly the bytes of the same pixels
-// interleaved, for PNG with and without an alpha plane and for JPEG; odd
-// sizes make rows straddle the compressor's 64 KiB blocks.
+// interleaved, for PNG with and without an alpha plane and for JPEG, and so
+// do planes stored inverted with some rows not drawn; odd sizes make rows
+// straddle the compressor's 64 KiB blocks.
 TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
   uint32_t seed = 7;
   auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
@@ -219,6 +220,29 @@ TEST(EncodePlanes, SameBytesAsInterleavedPixels) {
     EXPECT_TRUE(same(p1, s1, p2, s2));
     p1 = qx_jpeg_encode(w, h, rgba.data(), &s1);
     p2 = qx_jpeg_encode_planes(w, h, rgb.data(), &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+
+    // The same colours stored inverted, as the page canvas holds them; rows
+    // flagged as not drawn are white whatever they hold. Every fifth row is
+    // made white and flagged so, its stored bytes left as noise.
+    std::vector<uint8_t> inv(n * 3), drawn(size_t(h), 1), blanked(rgb), blanked_a(alpha);
+    for (size_t i = 0; i < n * 3; i++) inv[i] = uint8_t(~rgb[i]);
+    for (int32_t y = 0; y < h; y += 5) {
+      drawn[size_t(y)] = 0;
+      for (size_t i = size_t(y) * w * 3; i < size_t(y + 1) * w * 3; i++) {
+        blanked[i] = 255;
+        inv[i] = uint8_t(next() >> 24);
+      }
+      for (size_t i = size_t(y) * w; i < size_t(y + 1) * w; i++) blanked_a[i] = 255;
+    }
+    p1 = qx_png_encode_planes(w, h, blanked.data(), blanked_a.data(), &s1);
+    p2 = qx_png_encode_inverted_planes(w, h, inv.data(), blanked_a.data(), drawn.data(), &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+    p1 = qx_png_encode_planes(w, h, blanked.data(), nullptr, &s1);
+    p2 = qx_png_encode_inverted_planes(w, h, inv.data(), nullptr, drawn.data(), &s2);
+    EXPECT_TRUE(same(p1, s1, p2, s2));
+    p1 = qx_jpeg_encode_planes(w, h, blanked.data(), &s1);
+    p2 = qx_jpeg_encode_inverted_planes(w, h, inv.data(), drawn.data(), &s2);
     EXPECT_TRUE(same(p1, s1, p2, s2));
   }
   uint64_t size = 9;

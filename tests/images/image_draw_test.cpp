@@ -21,7 +21,8 @@ struct page {
   page(const page&) = delete;
   page& operator=(const page&) = delete;
   std::string rgb(int32_t x, int32_t y) const {
-    const uint8_t* p = cv.rgb + ((size_t)y * cv.width + x) * 3;
+    uint8_t p[3];
+    canvas_colour(&cv, (size_t)y * cv.width + x, p);
     return std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]);
   }
   bool same_as(const page& o) const {

@@ -79,7 +79,11 @@ struct budget_page {
     interp_set_operator_hook(nullptr, nullptr);
     return c.fills;
   }
-  bool painted(int x, int y) const { return cv.rgb[((size_t)y * 100 + x) * 3] != 255; }
+  bool painted(int x, int y) const {
+    uint8_t c[3];
+    canvas_colour(&cv, (size_t)y * 100 + x, c);
+    return c[0] != 255;
+  }
 };
 
 std::string repeat(const std::string& s, int n) {

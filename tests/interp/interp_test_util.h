@@ -2,6 +2,7 @@
 // recorder of what each operator keyword sees on the operand stack.
 #pragma once
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -73,7 +74,12 @@ struct page_ctx {
     interp_set_operator_hook(nullptr, nullptr);
     return r.calls;
   }
-  const uint8_t* px(int32_t x, int32_t y) const { return cv.rgb + ((size_t)y * cv.width + x) * 3; }
+  // The colour of pixel (x, y).
+  std::array<uint8_t, 3> px(int32_t x, int32_t y) const {
+    std::array<uint8_t, 3> c;
+    canvas_colour(&cv, (size_t)y * cv.width + x, c.data());
+    return c;
+  }
   bool painted(int32_t x, int32_t y) const { return px(x, y)[0] != 255 || px(x, y)[2] != 255; }
   const matrix& ctm() const { return ctx.ctm[ctx.depth - 1]; }
 };

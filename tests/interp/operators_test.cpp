@@ -94,7 +94,7 @@ TEST(Painting, FillsStrokesAndColours) {
       "0 1 1 0 k 0 0 5 5 re f 1.5 g 5 0 5 5 re f -1 0 2 rg 10 0 5 5 re f "
       "0.5 0.5 0.5 r 15 0 5 5 re f /P0 scn 20 0 5 5 re f 0.2 0.4 0.6 scn 25 0 5 5 re f");
   auto rgb = [&](int x) {
-    const uint8_t* q = c.px(x, 2);
+    const std::array<uint8_t, 3> q = c.px(x, 2);
     return std::to_string(q[0]) + "," + std::to_string(q[1]) + "," + std::to_string(q[2]);
   };
   EXPECT_EQ(rgb(2), "255,0,0");

@@ -205,23 +205,36 @@ TEST(FillSpans, HostileCoordinatesStayBounded) {
   SUCCEED();  // no crash, no sanitizer report
 }
 
-// A page-sized opaque canvas (large pages are asked for under it) starts
-// white in every byte, and a fill across it lands where it should, also
-// across the 2 MiB boundaries inside the block.
+// A page-sized opaque canvas starts white in every byte (stored as zeros)
+// with no row drawn, and fills across it land where they should, also
+// across the 2 MiB boundaries inside the block, marking exactly the rows
+// they make other than white.
 TEST(Canvas, LargeOpaqueCanvasStartsWhiteAndTakesFills) {
   canvas cv;
   ASSERT_EQ(canvas_init_opaque(&cv, 1700, 2200), 1);
   const size_t bytes = size_t(1700) * 2200 * 3;
   size_t not_white = 0;
-  for (size_t i = 0; i < bytes; i++) not_white += cv.rgb[i] != 255;
+  for (size_t i = 0; i < bytes; i++) not_white += cv.rgb[i] != 0;
   EXPECT_EQ(not_white, 0u);
   EXPECT_EQ(cv.alpha, nullptr);
+  // White on rows never drawn leaves them so (a page's white background
+  // takes no memory); gray then white makes rows drawn.
+  test_path white({{0, 100}, {1700, 100}, {1700, 200}, {0, 200}});
+  raster_fill(&cv, &white.p, &kIdentity, 1, 1, 1, 1, 1);
+  test_path gray({{0, 2100}, {1700, 2100}, {1700, 2150}, {0, 2150}});
+  raster_fill(&cv, &gray.p, &kIdentity, 1, 0.5, 0.5, 0.5, 1);
+  raster_fill(&cv, &gray.p, &kIdentity, 1, 1, 1, 1, 1);
   test_path band({{0, 1000}, {1700, 1000}, {1700, 1300}, {0, 1300}});
   raster_fill(&cv, &band.p, &kIdentity, 1, 0, 0, 0, 1);
   size_t black = 0;
-  for (size_t i = 0; i < bytes; i++) black += cv.rgb[i] == 0;
+  for (size_t i = 0; i < bytes; i++) black += cv.rgb[i] == 255;
   EXPECT_EQ(black, size_t(1700) * 300 * 3);
-  EXPECT_EQ(cv.rgb[(size_t(999) * 1700) * 3], 255);
-  EXPECT_EQ(cv.rgb[(size_t(1000) * 1700) * 3], 0);
+  uint8_t c[3];
+  canvas_colour(&cv, size_t(999) * 1700, c);
+  EXPECT_EQ(c[0], 255);
+  canvas_colour(&cv, size_t(1000) * 1700, c);
+  EXPECT_EQ(c[0], 0);
+  for (int32_t y = 0; y < 2200; y++)
+    ASSERT_EQ(cv.drawn[y], (y >= 1000 && y < 1300) || (y >= 2100 && y < 2150)) << y;
   canvas_free(&cv);
 }

@@ -81,8 +81,10 @@ TEST(Paths, DeviceBox) {
 
 TEST(Canvas, CreationAndFailure) {
   test_canvas c(3, 2);
-  for (int i = 0; i < 18; i++) EXPECT_EQ(c.cv.rgb[i], 255);
+  for (int i = 0; i < 6; i++)
+    EXPECT_TRUE(c.px(i % 3, i / 3) == (std::array<uint8_t, 3>{255, 255, 255}));
   for (int i = 0; i < 6; i++) EXPECT_EQ(c.cv.alpha[i], 255);
+  EXPECT_EQ(c.cv.drawn[0] | c.cv.drawn[1], 0);
   EXPECT_EQ(c.cv.clip_x1, 3);
   EXPECT_EQ(c.cv.clip_y1, 2);
   EXPECT_EQ(c.cv.clip_empty, 0);
@@ -93,6 +95,7 @@ TEST(Canvas, CreationAndFailure) {
     EXPECT_EQ(canvas_init(&big, w, h), 0);
     EXPECT_EQ(big.rgb, nullptr);
     EXPECT_EQ(big.alpha, nullptr);
+    EXPECT_EQ(big.drawn, nullptr);
   }
 }
 
@@ -172,24 +175,28 @@ TEST(Colours, DeviceColoursToRgb) {
   }
 }
 
-// The planes interleave in place into RGBA, every pixel in its place, the
-// first three pixels too (their bytes overlap their own new places).
-TEST(CanvasRgba, InterleavesInPlace) {
+// The planes interleave into RGBA, every pixel in its place, the colours
+// turned back from their stored form; a row never drawn is white whatever
+// its bytes hold (they are not read).
+TEST(CanvasRgba, InterleavesTheColoursOfTheDrawnRows) {
   canvas cv;
-  ASSERT_EQ(canvas_init(&cv, 3, 2), 1);
-  for (int i = 0; i < 6; i++) {
-    cv.rgb[i * 3] = uint8_t(10 * i);
-    cv.rgb[i * 3 + 1] = uint8_t(10 * i + 1);
-    cv.rgb[i * 3 + 2] = uint8_t(10 * i + 2);
+  ASSERT_EQ(canvas_init(&cv, 3, 3), 1);
+  for (int i = 0; i < 9; i++) {
+    cv.rgb[i * 3] = uint8_t(~(10 * i));
+    cv.rgb[i * 3 + 1] = uint8_t(~(10 * i + 1));
+    cv.rgb[i * 3 + 2] = uint8_t(~(10 * i + 2));
     cv.alpha[i] = uint8_t(200 + i);
   }
+  canvas_mark_row(&cv, 0);
+  canvas_mark_row(&cv, 2);
   uint8_t* rgba = canvas_take_rgba(&cv);
   ASSERT_NE(rgba, nullptr);
   EXPECT_EQ(cv.rgb, nullptr);
-  for (int i = 0; i < 6; i++) {
-    EXPECT_EQ(rgba[i * 4], 10 * i);
-    EXPECT_EQ(rgba[i * 4 + 1], 10 * i + 1);
-    EXPECT_EQ(rgba[i * 4 + 2], 10 * i + 2);
+  for (int i = 0; i < 9; i++) {
+    const bool drawn = i / 3 != 1;
+    EXPECT_EQ(rgba[i * 4], drawn ? 10 * i : 255);
+    EXPECT_EQ(rgba[i * 4 + 1], drawn ? 10 * i + 1 : 255);
+    EXPECT_EQ(rgba[i * 4 + 2], drawn ? 10 * i + 2 : 255);
     EXPECT_EQ(rgba[i * 4 + 3], 200 + i);
   }
   free(rgba);

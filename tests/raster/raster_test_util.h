@@ -2,6 +2,7 @@
 // themselves, paths from point lists, and pixel queries.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -21,9 +22,14 @@ struct test_canvas {
   ~test_canvas() { canvas_free(&cv); }
   test_canvas(const test_canvas&) = delete;
   test_canvas& operator=(const test_canvas&) = delete;
-  const uint8_t* px(int32_t x, int32_t y) const { return cv.rgb + ((size_t)y * cv.width + x) * 3; }
+  // The colour of pixel (x, y).
+  std::array<uint8_t, 3> px(int32_t x, int32_t y) const {
+    std::array<uint8_t, 3> c;
+    canvas_colour(&cv, (size_t)y * cv.width + x, c.data());
+    return c;
+  }
   bool painted(int32_t x, int32_t y) const {
-    const uint8_t* p = px(x, y);
+    const std::array<uint8_t, 3> p = px(x, y);
     return p[0] != 255 || p[1] != 255 || p[2] != 255;
   }
   // The painted pixels as rows of '#' and '.', for readable failures.

@@ -75,7 +75,7 @@ TEST(GlyphPlacement, BuiltinGlyphFollowsTextMatrixAndCtm) {
     EXPECT_NEAR(k.x1 + 1, 20 * scale + h.x1 * s, 1.0) << scale;
     EXPECT_NEAR(k.y0, 200 - 30 * scale - h.y1 * s, 1.0) << scale;
     EXPECT_NEAR(k.y1 + 1, 200 - 30 * scale - h.y0 * s, 1.0) << scale;
-    const uint8_t* px = t.p.px((k.x0 + k.x1) / 2, (k.y0 + k.y1) / 2);  // the bar
+    const std::array<uint8_t, 3> px = t.p.px((k.x0 + k.x1) / 2, (k.y0 + k.y1) / 2);  // the bar
     EXPECT_EQ(px[0], 0);
     EXPECT_EQ(px[2], 255);
   }

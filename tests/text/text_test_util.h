@@ -61,12 +61,13 @@ struct text_page {
   void run(const std::string& content) { p.run(content); }
   interp& ctx() { return p.ctx; }
   font* get(const char* name) { return font_get(&p.ctx, name); }
-  // The canvas's RGB bytes.
+  // The canvas's RGB bytes as it holds them.
   std::string pixels() const {
     return std::string(reinterpret_cast<const char*>(p.cv.rgb),
                        (size_t)p.cv.width * p.cv.height * 3);
   }
-  void clear() { memset(p.cv.rgb, 255, (size_t)p.cv.width * p.cv.height * 3); }
+  // Makes every pixel white again (stored as zeros).
+  void clear() { memset(p.cv.rgb, 0, (size_t)p.cv.width * p.cv.height * 3); }
 };
 
 // The painted (non-white) pixels of a canvas: their count and bounding box.
@@ -79,7 +80,8 @@ inline ink ink_box(const canvas& cv) {
   ink k;
   for (int32_t y = 0; y < cv.height; y++)
     for (int32_t x = 0; x < cv.width; x++) {
-      const uint8_t* px = cv.rgb + ((size_t)y * cv.width + x) * 3;
+      uint8_t px[3];
+      canvas_colour(&cv, (size_t)y * cv.width + x, px);
       if (px[0] == 255 && px[1] == 255 && px[2] == 255) continue;
       k.count++;
       k.x0 = std::min(k.x0, x);
