@@ -40,22 +40,6 @@ uint8_t* platform_file_buffer_alloc(size_t size) {
 #endif
 }
 
-uint8_t* platform_zeroed_alloc(size_t size) {
-  // Fresh mappings are zero pages until written; the allocator's own
-  // blocks may be reused memory that calloc has to clear.
-  if (size < kMapThreshold) return (uint8_t*)calloc(size ? size : 1, 1);
-#if defined(_WIN32)
-  return (uint8_t*)VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-#else
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : (uint8_t*)p;
-#endif
-}
-
-void platform_zeroed_free(uint8_t* block, size_t size) {
-  platform_file_buffer_free(block, size);  // the same two kinds of block
-}
-
 int platform_cpu_has_avx(void) {
 #if defined(RENDRIX_AVX_PATHS)
   static const int avx = __builtin_cpu_supports("avx") ? 1 : 0;

@@ -24,17 +24,10 @@ int platform_cpu_has_avx(void);
 uint8_t* platform_file_buffer_alloc(size_t size);
 void platform_file_buffer_free(uint8_t* block, size_t size);
 
-// A block of size bytes that reads as zeros, whose memory is taken from the
-// system only where it is first written: a page raster that is mostly left
-// alone costs only the parts drawn on. Release it with platform_zeroed_free
-// and the same size. Null when memory is short.
-uint8_t* platform_zeroed_alloc(size_t size);
-void platform_zeroed_free(uint8_t* block, size_t size);
-
-// Asks for large pages under the block at p (size bytes), for the whole
-// aligned large pages inside it: most of a page raster is written, and
-// taking it a small page at a time costs a fault per 4 KiB. A hint only:
-// nothing changes where it is not supported.
+// Asks for large pages under the block at p (size bytes, from malloc), for
+// the whole aligned large pages inside it: most of a page raster is
+// written, and taking it a small page at a time costs a fault per 4 KiB. A
+// hint only: nothing changes where it is not supported.
 void platform_advise_large_pages(void* p, size_t size);
 
 // The size in bytes of the open file f, found by seeking to its end (the

@@ -1,9 +1,10 @@
 // The page canvas: an RGB plane and an opacity plane, both starting white and
 // opaque, with the clip rectangle and the painting state every drawing shares.
-// The RGB plane holds each byte inverted (255 minus the value), so that a
-// fresh zeroed block is a white page: its memory is taken only where the
-// page is drawn on, and a page that leaves large parts blank never holds
-// them.
+// The RGB plane holds each byte inverted (255 minus the value). A row is
+// cleared to zeros (white) when it is first drawn on, and rows never drawn
+// are neither written nor read: a page that leaves large parts blank never
+// holds their memory, and the block itself may be one the allocator hands
+// out again from an earlier page, without a page fault per 4 KiB.
 #include "raster/raster.h"
 
 #include <cstdlib>
@@ -15,11 +16,11 @@ static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) 
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
   uint64_t pixels = (uint64_t)width * (uint64_t)height;
-  cv->rgb = platform_zeroed_alloc((size_t)pixels * 3);
+  cv->rgb = (uint8_t*)malloc((size_t)pixels * 3);
   cv->drawn = (uint8_t*)calloc((size_t)height, 1);
   cv->alpha = opaque ? nullptr : (uint8_t*)malloc((size_t)pixels);
   if (!cv->rgb || !cv->drawn || (!opaque && !cv->alpha)) {
-    platform_zeroed_free(cv->rgb, (size_t)pixels * 3);
+    free(cv->rgb);
     free(cv->drawn);
     free(cv->alpha);
     cv->rgb = cv->alpha = cv->drawn = nullptr;
@@ -78,7 +79,7 @@ uint8_t* canvas_take_rgba(canvas* cv) {
 }
 
 void canvas_free(canvas* cv) {
-  if (cv->rgb) platform_zeroed_free(cv->rgb, (size_t)cv->width * (size_t)cv->height * 3);
+  free(cv->rgb);
   free(cv->drawn);
   free(cv->alpha);
   cv->rgb = cv->alpha = cv->drawn = nullptr;

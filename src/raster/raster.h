@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // An affine transform [a b c d e f]: (x, y) maps to (a·x + c·y + e, b·x + d·y + f).
 struct matrix {
@@ -55,13 +56,14 @@ inline constexpr int64_t kMaxFillCrossingsPerRow = 100000;
 struct canvas {
   int32_t width, height;
   // width * height * 3, rows top to bottom, each byte stored as 255 minus
-  // the colour value (zeros are white), so that memory is taken only for
-  // the parts of the page drawn on; canvas_colour reads a pixel.
+  // the colour value (zeros are white); canvas_colour reads a pixel. Only
+  // the rows flagged in drawn hold pixels: a row is cleared to white when
+  // first drawn on (canvas_mark_row), and the others are white without
+  // being written or read, so memory is taken only for the parts of the
+  // page drawn on (reading memory never written may take it from the
+  // system too).
   uint8_t* rgb;
-  // height flags, 1 for each row that drawing may have written. The others
-  // are white, and readers of the whole plane pass them by: reading memory
-  // never written may take it from the system too.
-  uint8_t* drawn;
+  uint8_t* drawn;      // height flags, 1 for each row that holds pixels
   uint8_t* alpha;      // width * height, 255 = opaque; null while every pixel is
   int32_t alpha_lost;  // 1 when the alpha plane was needed but not allocated
   int32_t clip_x0, clip_y0, clip_x1, clip_y1;
@@ -116,13 +118,18 @@ void canvas_set_alpha(canvas* cv, size_t p, uint8_t a);
 // a new malloc'd block that it hands over; the canvas is freed. Null (the
 // canvas kept) when memory runs out.
 uint8_t* canvas_take_rgba(canvas* cv);
-// Notes that row y (inside the canvas) is drawn on.
+// Makes row y (inside the canvas) hold pixels before it is drawn on: the
+// first time, it is cleared to white.
 inline void canvas_mark_row(canvas* cv, int32_t y) {
+  if (cv->drawn[y]) return;
+  const size_t row = (size_t)cv->width * 3;
+  memset(cv->rgb + (size_t)y * row, 0, row);
   cv->drawn[y] = 1;
 }
 // The colour of pixel p (p = y * width + x) into out[0..2].
 inline void canvas_colour(const canvas* cv, size_t p, uint8_t* out) {
-  for (int i = 0; i < 3; i++) out[i] = (uint8_t)~cv->rgb[p * 3 + i];
+  const bool drawn = cv->drawn[p / (size_t)cv->width];
+  for (int i = 0; i < 3; i++) out[i] = drawn ? (uint8_t)~cv->rgb[p * 3 + i] : 255;
 }
 
 // ---------------------------------------------------------------------------

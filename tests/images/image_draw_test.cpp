@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "raster/raster.h"
+#include "support/canvas_pixels.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ struct page {
   }
   bool same_as(const page& o) const {
     size_t n = (size_t)cv.width * cv.height;
-    return memcmp(cv.rgb, o.cv.rgb, n * 3) == 0 && memcmp(cv.alpha, o.cv.alpha, n) == 0;
+    return test_util::canvas_pixels(cv) == test_util::canvas_pixels(o.cv) &&
+           memcmp(cv.alpha, o.cv.alpha, n) == 0;
   }
   int draw(const matrix& m, int32_t w, int32_t h, const std::vector<uint8_t>& px,
            const uint8_t* mask = nullptr, double alpha = 1.0) {

@@ -11,6 +11,7 @@
 
 #include "raster/raster.h"
 #include "raster_test_util.h"
+#include "support/canvas_pixels.h"
 
 using namespace raster_test;
 
@@ -92,7 +93,8 @@ void reference_fill(canvas* cv, const path* p, const matrix* m, int nonzero, dou
 
 bool same_pixels(const canvas& a, const canvas& b) {
   size_t n = (size_t)a.width * a.height;
-  return memcmp(a.rgb, b.rgb, n * 3) == 0 && memcmp(a.alpha, b.alpha, n) == 0;
+  return test_util::canvas_pixels(a) == test_util::canvas_pixels(b) &&
+         memcmp(a.alpha, b.alpha, n) == 0;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "raster/raster.h"
 #include "raster_test_util.h"
+#include "support/canvas_pixels.h"
 
 using namespace raster_test;
 
@@ -205,17 +206,16 @@ TEST(FillSpans, HostileCoordinatesStayBounded) {
   SUCCEED();  // no crash, no sanitizer report
 }
 
-// A page-sized opaque canvas starts white in every byte (stored as zeros)
-// with no row drawn, and fills across it land where they should, also
-// across the 2 MiB boundaries inside the block, marking exactly the rows
-// they make other than white.
+// A page-sized opaque canvas starts white with no row drawn, and fills
+// across it land where they should, also across the 2 MiB boundaries
+// inside the block, marking exactly the rows they make other than white.
 TEST(Canvas, LargeOpaqueCanvasStartsWhiteAndTakesFills) {
   canvas cv;
   ASSERT_EQ(canvas_init_opaque(&cv, 1700, 2200), 1);
-  const size_t bytes = size_t(1700) * 2200 * 3;
   size_t not_white = 0;
-  for (size_t i = 0; i < bytes; i++) not_white += cv.rgb[i] != 0;
+  for (const char c : test_util::canvas_pixels(cv)) not_white += (uint8_t)c != 255;
   EXPECT_EQ(not_white, 0u);
+  for (int32_t y = 0; y < 2200; y++) ASSERT_EQ(cv.drawn[y], 0) << y;
   EXPECT_EQ(cv.alpha, nullptr);
   // White on rows never drawn leaves them so (a page's white background
   // takes no memory); gray then white makes rows drawn.
@@ -227,7 +227,7 @@ TEST(Canvas, LargeOpaqueCanvasStartsWhiteAndTakesFills) {
   test_path band({{0, 1000}, {1700, 1000}, {1700, 1300}, {0, 1300}});
   raster_fill(&cv, &band.p, &kIdentity, 1, 0, 0, 0, 1);
   size_t black = 0;
-  for (size_t i = 0; i < bytes; i++) black += cv.rgb[i] == 255;
+  for (const char c : test_util::canvas_pixels(cv)) black += c == 0;
   EXPECT_EQ(black, size_t(1700) * 300 * 3);
   uint8_t c[3];
   canvas_colour(&cv, size_t(999) * 1700, c);

@@ -11,6 +11,7 @@
 
 #include "fonts/fonts.h"
 #include "interp/interp_test_util.h"
+#include "support/canvas_pixels.h"
 #include "support/test_util.h"
 
 namespace text_test {
@@ -61,13 +62,10 @@ struct text_page {
   void run(const std::string& content) { p.run(content); }
   interp& ctx() { return p.ctx; }
   font* get(const char* name) { return font_get(&p.ctx, name); }
-  // The canvas's RGB bytes as it holds them.
-  std::string pixels() const {
-    return std::string(reinterpret_cast<const char*>(p.cv.rgb),
-                       (size_t)p.cv.width * p.cv.height * 3);
-  }
-  // Makes every pixel white again (stored as zeros).
-  void clear() { memset(p.cv.rgb, 0, (size_t)p.cv.width * p.cv.height * 3); }
+  // The canvas's colours.
+  std::string pixels() const { return test_util::canvas_pixels(p.cv); }
+  // Makes every pixel white again: no row is drawn on.
+  void clear() { memset(p.cv.drawn, 0, (size_t)p.cv.height); }
 };
 
 // The painted (non-white) pixels of a canvas: their count and bounding box.
