@@ -489,9 +489,10 @@ static bool usable_header(const uint8_t* src, uint64_t srclen) {
   return srclen >= 2 && src && (src[0] & 0x0f) == 8 && (src[1] & 0x20) == 0;
 }
 
-// Decodes blocks until the final one or a stop; s starts at the first byte
-// after the header. *produced counts the bytes kept in s.out.
-static inflate_status run_blocks(state& s, uint64_t* produced) {
+// Decodes blocks until the final one or a stop (the final block done, or
+// corrupt data, is INFLATE_OK); s starts at the first byte after the header
+// and ends with the bytes kept in s.out counted in s.out_cnt.
+static inflate_status run_blocks(state& s) {
   uint32_t last = 0;
   step r = step_ok;
   while (r == step_ok && !last) {
@@ -512,7 +513,6 @@ static inflate_status run_blocks(state& s, uint64_t* produced) {
   if (r == step_truncated) return INFLATE_TRUNCATED;
   if (r == step_output_full) return INFLATE_OUTPUT_FULL;
   if (r == step_stopped) return INFLATE_STOPPED;
-  *produced = s.out_cnt;  // final block done, or stopped at corrupt data
   return INFLATE_OK;
 }
 
@@ -522,7 +522,9 @@ static inflate_status run(const uint8_t* src, uint64_t srclen, uint8_t* dst, uin
   if (dstcap > kMaxOutput || (!dst && dstcap != 0) || !usable_header(src, srclen))
     return INFLATE_BAD_HEADER;
   state s = {src + 2, srclen - 2, 0, 0, 0, dst, dstcap, 0, nullptr};
-  return run_blocks(s, produced);
+  const inflate_status status = run_blocks(s);
+  if (status == INFLATE_OK) *produced = s.out_cnt;
+  return status;
 }
 
 inflate_status inflate_stream(const uint8_t* src, uint64_t srclen, uint64_t limit,
@@ -534,8 +536,7 @@ inflate_status inflate_stream(const uint8_t* src, uint64_t srclen, uint64_t limi
   const uint64_t cap = limit < kStreamBufferBytes ? limit : kStreamBufferBytes;
   stream_state st = {sink, user, 0, limit, kStreamBufferBytes};
   state s = {src + 2, srclen - 2, 0, 0, 0, buffer.get(), cap, 0, &st};
-  uint64_t kept = 0;
-  const inflate_status status = run_blocks(s, &kept);
+  const inflate_status status = run_blocks(s);
   *produced = st.flushed + s.out_cnt;
   if (status != INFLATE_OK) return status;
   if (s.out_cnt > 0 && !sink(user, s.out, s.out_cnt)) return INFLATE_STOPPED;

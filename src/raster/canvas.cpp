@@ -67,12 +67,15 @@ uint8_t* canvas_take_rgba(canvas* cv) {
   if (!px) return nullptr;
   const uint8_t* rgb = cv->rgb;
   const uint8_t* alpha = cv->alpha;
-  for (size_t i = 0; i < pixels; i++) {
-    const bool drawn = cv->drawn[i / (size_t)cv->width];
-    px[i * 4] = drawn ? (uint8_t)~rgb[i * 3] : 255;
-    px[i * 4 + 1] = drawn ? (uint8_t)~rgb[i * 3 + 1] : 255;
-    px[i * 4 + 2] = drawn ? (uint8_t)~rgb[i * 3 + 2] : 255;
-    px[i * 4 + 3] = alpha ? alpha[i] : 255;
+  const size_t width = (size_t)cv->width;
+  for (size_t y = 0, i = 0; y < (size_t)cv->height; y++) {
+    const bool drawn = cv->drawn[y];  // a row never drawn is white and is not read
+    for (size_t x = 0; x < width; x++, i++) {
+      px[i * 4] = drawn ? (uint8_t)~rgb[i * 3] : 255;
+      px[i * 4 + 1] = drawn ? (uint8_t)~rgb[i * 3 + 1] : 255;
+      px[i * 4 + 2] = drawn ? (uint8_t)~rgb[i * 3 + 2] : 255;
+      px[i * 4 + 3] = alpha ? alpha[i] : 255;
+    }
   }
   canvas_free(cv);
   return px;
