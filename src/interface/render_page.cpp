@@ -84,25 +84,24 @@ static void gather_contents(const pdfcore_doc* doc, const pageinfo* page, conten
   if (q >= end) return;
   if (pdf_is_digit(t[q])) {
     append_stream(doc, parse_int_at(t, end, &q), c);
-    return;
-  }
-  if (t[q] != '[') return;
-  q++;
-  while (q < end && t[q] != ']') {
-    if (!pdf_is_digit(t[q])) {
-      q++;
-      continue;
-    }
-    int32_t num = parse_int_at(t, end, &q);
-    q = skip_ws(t, q, end);
-    if (q < end && pdf_is_digit(t[q])) {
-      parse_int_at(t, end, &q);
+  } else if (t[q] == '[') {
+    q++;
+    while (q < end && t[q] != ']') {
+      if (!pdf_is_digit(t[q])) {
+        q++;
+        continue;
+      }
+      int32_t num = parse_int_at(t, end, &q);
       q = skip_ws(t, q, end);
+      if (q < end && pdf_is_digit(t[q])) {
+        parse_int_at(t, end, &q);
+        q = skip_ws(t, q, end);
+      }
+      if (q < end && t[q] == 'R') q++;
+      append_stream(doc, num, c);
     }
-    if (q < end && t[q] == 'R') q++;
-    append_stream(doc, num, c);
   }
-  // The last copy goes before the content runs.
+  // The last copy goes before the content runs (a single stream's too).
   free(c->last);
   c->last = nullptr;
 }
