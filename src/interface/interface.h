@@ -14,6 +14,11 @@
 // then still given, saturated).
 int page_pixel_size(const pageinfo* pg, int32_t dpi, int32_t* width, int32_t* height);
 
+// A number of pixels at least that of every page's raster at dpi (found from
+// the largest page box in constant time), or 0 when that bound passes the
+// largest canvas. Each page's raster is allocated with this much room.
+uint64_t largest_page_pixels(const pdfcore_doc* doc, int32_t dpi);
+
 // Renders page index (0-based) of a loaded document at dpi (already clamped
 // to 1..2400) into a malloc'd block of width x height RGBA pixels, top row
 // first. Null with a message on failure.

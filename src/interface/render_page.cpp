@@ -143,6 +143,15 @@ int page_pixel_size(const pageinfo* pg, int32_t dpi, int32_t* width, int32_t* he
   return W <= kMaxCanvasSide && H <= kMaxCanvasSide;
 }
 
+// A side of s points takes at most s * scale + 1 pixels (rounded, or 1 when
+// empty), so (w * scale + 1) * (h * scale + 1) bounds every page.
+uint64_t largest_page_pixels(const pdfcore_doc* doc, int32_t dpi) {
+  double scale = dpi / 72.0;
+  double bound = doc->pages.max_area * scale * scale + doc->pages.max_span * scale + 1;
+  if (!(bound <= (double)kMaxCanvasSide * kMaxCanvasSide)) return 0;
+  return (uint64_t)bound;
+}
+
 int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canvas* out) {
   memset(out, 0, sizeof *out);
   int32_t count = doc->pages.count;
@@ -160,7 +169,7 @@ int render_page_canvas(const pdfcore_doc* doc, int32_t index, int32_t dpi, canva
   }
 
   canvas& cv = *out;
-  if (!canvas_init_opaque(&cv, width, height)) {
+  if (!canvas_init_opaque(&cv, width, height, largest_page_pixels(doc, dpi))) {
     pdfcore_set_error("out of memory rendering page %d", index + 1);
     return 0;
   }

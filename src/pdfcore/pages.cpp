@@ -8,6 +8,8 @@
 // page list, so a hostile tree costs time and memory in proportion to its text.
 #include "pdfcore/pdfcore_internal.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -24,6 +26,10 @@ void pagevec_push(pagevec* pages, const pageinfo* p) {
     pages->cap = cap;
   }
   pages->items[pages->count++] = *p;
+  double w = std::isfinite(p->x1) && p->x1 > 0 ? p->x1 : 0;
+  double h = std::isfinite(p->y1) && p->y1 > 0 ? p->y1 : 0;
+  pages->max_area = std::max(pages->max_area, w * h);
+  pages->max_span = std::max(pages->max_span, w + h);
 }
 
 void pagevec_free(pagevec* pages) {
@@ -31,6 +37,8 @@ void pagevec_free(pagevec* pages) {
   pages->items = nullptr;
   pages->count = 0;
   pages->cap = 0;
+  pages->max_area = 0;
+  pages->max_span = 0;
 }
 
 int obj_type(const uint8_t* data, int32_t len, const obj_entry* o) {

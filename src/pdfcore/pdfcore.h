@@ -142,6 +142,10 @@ struct pagevec {
   pageinfo* items;
   int32_t count;
   int32_t cap;
+  // The largest x1 * y1 and x1 + y1 of the pages' boxes (negative or
+  // non-finite sides counting as 0): they bound the raster of every page at
+  // any resolution without a pass over the pages.
+  double max_area, max_span;
 };
 
 // A loaded document owns everything it points to until pdfcore_doc_free.

@@ -12,13 +12,22 @@
 
 #include "platform/platform.h"
 
-static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) {
+// A plane of the canvas: bytes_per_pixel for the canvas's block_pixels, or
+// for only its own pixels when that much cannot be had.
+static uint8_t* plane_alloc(canvas* cv, size_t pixels, size_t bytes_per_pixel) {
+  uint8_t* p = (uint8_t*)malloc((size_t)cv->block_pixels * bytes_per_pixel);
+  if (!p && cv->block_pixels > pixels) p = (uint8_t*)malloc(pixels * bytes_per_pixel);
+  return p;
+}
+
+static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque, uint64_t room) {
   memset(cv, 0, sizeof *cv);
   if (width < 1 || height < 1 || width > kMaxCanvasSide || height > kMaxCanvasSide) return 0;
   uint64_t pixels = (uint64_t)width * (uint64_t)height;
-  cv->rgb = (uint8_t*)malloc((size_t)pixels * 3);
+  cv->block_pixels = room > pixels && room <= 2 * pixels ? room : pixels;
+  cv->rgb = plane_alloc(cv, (size_t)pixels, 3);
   cv->drawn = (uint8_t*)calloc((size_t)height, 1);
-  cv->alpha = opaque ? nullptr : (uint8_t*)malloc((size_t)pixels);
+  cv->alpha = opaque ? nullptr : plane_alloc(cv, (size_t)pixels, 1);
   if (!cv->rgb || !cv->drawn || (!opaque && !cv->alpha)) {
     free(cv->rgb);
     free(cv->drawn);
@@ -40,18 +49,18 @@ static int canvas_setup(canvas* cv, int32_t width, int32_t height, bool opaque) 
 }
 
 int canvas_init(canvas* cv, int32_t width, int32_t height) {
-  return canvas_setup(cv, width, height, false);
+  return canvas_setup(cv, width, height, false, 0);
 }
 
-int canvas_init_opaque(canvas* cv, int32_t width, int32_t height) {
-  return canvas_setup(cv, width, height, true);
+int canvas_init_opaque(canvas* cv, int32_t width, int32_t height, uint64_t room) {
+  return canvas_setup(cv, width, height, true, room);
 }
 
 void canvas_set_alpha(canvas* cv, size_t p, uint8_t a) {
   if (!cv->alpha) {
     if (a == 255 || cv->alpha_lost) return;
     size_t pixels = (size_t)cv->width * (size_t)cv->height;
-    cv->alpha = (uint8_t*)malloc(pixels);
+    cv->alpha = plane_alloc(cv, pixels, 1);
     if (!cv->alpha) {
       cv->alpha_lost = 1;
       return;

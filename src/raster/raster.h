@@ -66,6 +66,9 @@ struct canvas {
   uint8_t* drawn;      // height flags, 1 for each row that holds pixels
   uint8_t* alpha;      // width * height, 255 = opaque; null while every pixel is
   int32_t alpha_lost;  // 1 when the alpha plane was needed but not allocated
+  // Pixels each plane's block is allocated for: width * height, or the room
+  // asked for at init (see canvas_init_opaque).
+  uint64_t block_pixels;
   int32_t clip_x0, clip_y0, clip_x1, clip_y1;
   int32_t clip_stack[kClipStackDepth][4];
   int32_t clip_depth;
@@ -109,7 +112,12 @@ int canvas_init(canvas* cv, int32_t width, int32_t height);
 // The same, but the alpha plane is only allocated when some pixel first
 // becomes less than opaque (most pages never need it). When that allocation
 // fails, alpha_lost is set and the pixel stays opaque.
-int canvas_init_opaque(canvas* cv, int32_t width, int32_t height);
+// room, when more than width * height but at most twice that, is the number
+// of pixels to allocate the planes for: a document whose pages differ in
+// size asks for its largest page's, so that each page gets the block the
+// allocator took back from the page before instead of a new one beside the
+// old. Only the rows drawn on take memory, so the room costs none.
+int canvas_init_opaque(canvas* cv, int32_t width, int32_t height, uint64_t room = 0);
 void canvas_free(canvas* cv);
 // Sets pixel p's alpha (p = y * width + x), allocating the plane on the
 // first value below 255.

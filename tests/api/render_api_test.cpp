@@ -1,6 +1,7 @@
 // The rendering exports check their arguments in a fixed order with fixed
 // messages, size pages from box, rotation and resolution, gather /Contents,
 // and write single files and numbered page files.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -143,6 +144,38 @@ TEST(RenderSizing, BoxesRotationAndLimits) {
   int32_t w = 0, h = 0;
   EXPECT_EQ(render_page(&big.doc, 0, 2400, &w, &h), nullptr);
   EXPECT_STREQ(pdfcore_last_error(), "page too large at 2400 dpi (32769x33 px)");
+}
+
+// The room every page's raster is allocated with covers the largest page at
+// any resolution, rotated or not, and is left out when it would pass the
+// largest canvas.
+TEST(RenderSizing, LargestPagePixelsCoversEveryPage) {
+  const std::string mixed =
+      "1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+      "2 0 obj << /Type /Pages /Kids [3 0 R 4 0 R 5 0 R 6 0 R 7 0 R] >> endobj\n"
+      "3 0 obj << /Type /Page /MediaBox [0 0 612 492] >> endobj\n"
+      "4 0 obj << /Type /Page /MediaBox [0 482 361 792] >> endobj\n"
+      "5 0 obj << /Type /Page /MediaBox [357 490 612.4 631.6] /Rotate 90 >> endobj\n"
+      "6 0 obj << /Type /Page /MediaBox [0 0 -50 0.2] >> endobj\n"
+      "7 0 obj << /Type /Page /MediaBox [0 0 0.4 700.5] >> endobj\n";
+  loaded_doc d(mixed);
+  ASSERT_TRUE(d.ok) << d.error;
+  ASSERT_EQ(d.doc.pages.count, 5);
+  for (int32_t dpi : {1, 7, 72, 96, 150, 300, 600, 1200}) {
+    uint64_t room = largest_page_pixels(&d.doc, dpi), largest = 0;
+    for (int32_t i = 0; i < d.doc.pages.count; i++) {
+      int32_t w = 0, h = 0;
+      ASSERT_EQ(page_pixel_size(&d.doc.pages.items[i], dpi, &w, &h), 1);
+      largest = std::max(largest, (uint64_t)w * (uint64_t)h);
+    }
+    EXPECT_GE(room, largest) << dpi;
+    // Rounding aside, no more than one extra row and column of the largest box.
+    EXPECT_LE(room, largest + 2 * (612.4 + 631.6) * dpi / 72 + 2) << dpi;
+  }
+  // A page too large to draw at 2400 dpi leaves the room out there.
+  loaded_doc poster(page_pdf("/MediaBox [0 0 14000 14000]", {}));
+  EXPECT_EQ(largest_page_pixels(&poster.doc, 2400), 0u);
+  EXPECT_GT(largest_page_pixels(&poster.doc, 72), 0u);
 }
 
 TEST(RenderSizing, PageTransformPlacesTheBox) {

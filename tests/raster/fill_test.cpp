@@ -206,6 +206,30 @@ TEST(FillSpans, HostileCoordinatesStayBounded) {
   SUCCEED();  // no crash, no sanitizer report
 }
 
+// A canvas takes the room asked for only when it is at most twice its own
+// pixels; its planes then hold that many, the alpha plane too.
+TEST(Canvas, RoomForALargerPage) {
+  struct {
+    uint64_t room, block;
+  } cases[] = {{0, 5000},      {4000, 5000},  {5000, 5000},      {8000, 8000},
+               {10000, 10000}, {10001, 5000}, {UINT64_MAX, 5000}};
+  for (const auto& c : cases) {
+    canvas cv;
+    ASSERT_EQ(canvas_init_opaque(&cv, 100, 50, c.room), 1);
+    EXPECT_EQ(cv.block_pixels, c.block) << c.room;
+    test_path band({{0, 40}, {100, 40}, {100, 50}, {0, 50}});
+    raster_fill(&cv, &band.p, &kIdentity, 1, 0, 0, 0, 0.5);
+    canvas_set_alpha(&cv, 4999, 9);
+    ASSERT_NE(cv.alpha, nullptr);
+    EXPECT_EQ(cv.alpha[0], 255);
+    cv.alpha[c.block - 1] = 7;  // the whole block is the plane's (checked under ASan)
+    uint8_t px[3];
+    canvas_colour(&cv, 49 * 100 + 99, px);
+    EXPECT_EQ(px[0], 127) << c.room;
+    canvas_free(&cv);
+  }
+}
+
 // A page-sized opaque canvas starts white with no row drawn, and fills
 // across it land where they should, also across the 2 MiB boundaries
 // inside the block, marking exactly the rows they make other than white.
