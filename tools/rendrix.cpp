@@ -10,13 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "rendrix.h"
 
 #if defined(_WIN32)
@@ -68,6 +67,22 @@ int usage_error(const std::string& msg) {
   fprintf(stderr, "rendrix: %s\n", msg.c_str());
   fputs("Try 'rendrix --help'.\n", stderr);
   return kUsageStatus;
+}
+
+// Creates the directory dir and every missing directory above it. Returns 0
+// when dir then names a directory, else the errno-style code of the first
+// step that failed (ENOTDIR when nothing failed but dir is no directory).
+// A step may fail harmlessly, as a drive name such as "C:" does.
+int make_directory_path(const std::string& dir) {
+  int first_error = 0;
+  for (size_t i = 1; i <= dir.size(); i++) {
+    if (i < dir.size() && !platform_is_separator(dir[i])) continue;
+    if (platform_is_separator(dir[i - 1])) continue;  // "a//b", or a separator at the end
+    int err = platform_mkdir(dir.substr(0, i).c_str());
+    if (err != 0 && err != EEXIST && first_error == 0) first_error = err;
+  }
+  if (platform_is_directory(dir.c_str())) return 0;
+  return first_error ? first_error : ENOTDIR;
 }
 
 bool ends_with_nocase(const std::string& s, const char* suffix) {
@@ -424,9 +439,7 @@ int cmd_render(int argc, char** argv) {
   // directory or a pattern instead.
   bool looks_like_file = ends_with_nocase(out, ".png") || ends_with_nocase(out, ".jpg") ||
                          ends_with_nocase(out, ".jpeg");
-  std::error_code ec;
-  if (!is_pattern && pages.size() > 1 && looks_like_file &&
-      !std::filesystem::is_directory(out, ec)) {
+  if (!is_pattern && pages.size() > 1 && looks_like_file && !platform_is_directory(out.c_str())) {
     rendrix_doc_close(doc);
     return usage_error(out + " names one file but " + std::to_string(pages.size()) +
                        " pages are selected: choose one with -p, or give a directory or a "
@@ -441,13 +454,11 @@ int cmd_render(int argc, char** argv) {
       rendrix_doc_close(doc);
       return usage_error("standard output (-o -) takes one page; choose it with -p");
     }
-  } else if (pages.size() > 1 || !o.output || std::filesystem::is_directory(out, ec) ||
+  } else if (pages.size() > 1 || !o.output || platform_is_directory(out.c_str()) ||
              out.back() == '/' || out.back() == '\\') {
     plan.kind = output_plan::directory;
-    std::filesystem::create_directories(out, ec);
-    if (ec || !std::filesystem::is_directory(out, ec)) {
-      fprintf(stderr, "rendrix: cannot create directory %s: %s\n", out.c_str(),
-              ec ? ec.message().c_str() : "not a directory");
+    if (int err = make_directory_path(out)) {
+      fprintf(stderr, "rendrix: cannot create directory %s: %s\n", out.c_str(), strerror(err));
       rendrix_doc_close(doc);
       return 1;
     }

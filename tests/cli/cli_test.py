@@ -97,6 +97,16 @@ class CommandLine(unittest.TestCase):
         self.assertIn(b"page 9: page 9 out of range (1..5)", r.stderr)
         self.assertEqual(sorted(os.listdir(self.path("ends"))), ["page_001.png", "page_005.png"])
 
+        # Directories are made with every missing parent; a file in the way
+        # stops the run before any page.
+        r = self.run_cli("render", self.pdf, "-p", "1", "-r", "10", "-o", "deep//er/")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.listdir(self.path("deep", "er")), ["page_001.png"])
+        r = self.run_cli("render", self.pdf, "-p", "1-2", "-o", "five.pdf/sub")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, b"rendrix: cannot create directory five.pdf/sub: "
+                         b"Not a directory\n")
+
         # Without -o the pages go to the current directory.
         r = self.run_cli("render", self.pdf, "-p", "3", "-r", "10")
         self.assertEqual(r.returncode, 0, r.stderr)
