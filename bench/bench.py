@@ -142,6 +142,30 @@ def dir_bytes(d):
     return sum(os.path.getsize(os.path.join(r, f)) for r, _, fs in os.walk(d) for f in fs)
 
 
+def image_size(path):
+    """(width, height) of a PNG or baseline/progressive JPEG file, or None."""
+    with open(path, "rb") as f:
+        data = f.read(1 << 16)
+    if data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) >= 24:
+        return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+    i = 2
+    while data[:2] == b"\xff\xd8" and i + 9 <= len(data) and data[i] == 0xFF:
+        marker, length = data[i + 1], int.from_bytes(data[i + 2:i + 4], "big")
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            return int.from_bytes(data[i + 7:i + 9], "big"), int.from_bytes(data[i + 5:i + 7], "big")
+        i += 2 + length
+    return None
+
+
+def page_images(d):
+    """The sizes of the images a tool wrote, in page order (by the number in
+    each name: page_001.png, p-01.png and p1.png all count as page 1)."""
+    def number(name):
+        digits = re.findall(r"\d+", name)
+        return int(digits[-1]) if digits else 0
+    return [image_size(os.path.join(d, f)) for f in sorted(os.listdir(d), key=number)]
+
+
 def bench_file(args, tools, rendrix, has_j, path, pages, dpi, fmt):
     """One row: every tool on one file, repeats interleaved, best time kept."""
     row = {"file": os.path.basename(path), "pages": pages, "dpi": dpi, "format": fmt}
@@ -159,7 +183,27 @@ def bench_file(args, tools, rendrix, has_j, path, pages, dpi, fmt):
                 r["exit"] = code
                 r["timeout"] = r.get("timeout", False) or secs >= args.timeout
                 r["out_bytes"] = dir_bytes(out)
+                r["images"] = page_images(out)
+    mark_stubs(row)
     return row
+
+
+def mark_stubs(row):
+    """A peer that writes, for some page, an image of less than a hundredth of
+    rendrix's pixels has not rendered that page, even with exit status 0
+    (pdftoppm writes a 1 x 1 image when its page raster cannot be
+    allocated): its run counts as failed, and its time and memory are not
+    compared. Rasters may differ in size by the page-size rules, but not a
+    hundredfold."""
+    ours = row.get("rendrix", {}).get("images")
+    for tool in PEERS:
+        r = row.get(tool)
+        if not r or not ours or len(r["images"]) != len(ours):
+            continue
+        for mine, theirs in zip(ours, r["images"]):
+            if mine and theirs and theirs[0] * theirs[1] * 100 < mine[0] * mine[1]:
+                r["stub"] = True
+                r["failed"] = True
 
 
 # ---------------------------------------------------------------- reporting
@@ -183,7 +227,8 @@ def per_file_table(rows, tools):
                 cells += ["n/a"] * 4
                 continue
             r = row[t]
-            mark = " TIMEOUT" if r["timeout"] else " FAIL" if r["failed"] else ""
+            mark = (" TIMEOUT" if r["timeout"] else " STUB" if r.get("stub") else
+                    " FAIL" if r["failed"] else "")
             cells += [f"{r['secs']:.2f}{mark}", f"{row['pages'] / r['secs']:.1f}",
                       f"{r['rss_kib'] / 1024:.1f}", f"{r['out_bytes'] / 1024:.0f}"]
         for key in ("secs", "rss_kib"):
