@@ -1,6 +1,7 @@
 // The rendrix command-line tool: a front end over the library's exported
-// functions. It renders chosen pages to PNG or JPEG files (or standard
-// output), prints what a document's pages are, and counts them.
+// functions (and its platform layer, for the output directory). It renders
+// chosen pages to PNG or JPEG files (or standard output), prints what a
+// document's pages are, and counts them.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
