@@ -7,16 +7,21 @@
 // out again from an earlier page, without a page fault per 4 KiB.
 #include "raster/raster.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 
 // A plane of the canvas: bytes_per_pixel for the canvas's block_pixels, or
-// for only its own pixels when that much cannot be had.
+// for only its own pixels when that much cannot be had. Null when even the
+// byte count of its own pixels does not fit a size_t.
 static uint8_t* plane_alloc(canvas* cv, size_t pixels, size_t bytes_per_pixel) {
-  uint8_t* p = (uint8_t*)malloc((size_t)cv->block_pixels * bytes_per_pixel);
-  if (!p && cv->block_pixels > pixels) p = (uint8_t*)malloc(pixels * bytes_per_pixel);
+  const uint64_t most = SIZE_MAX / bytes_per_pixel;
+  uint8_t* p = nullptr;
+  if (cv->block_pixels <= most) p = (uint8_t*)malloc((size_t)cv->block_pixels * bytes_per_pixel);
+  if (!p && cv->block_pixels > pixels && pixels <= most)
+    p = (uint8_t*)malloc(pixels * bytes_per_pixel);
   return p;
 }
 
